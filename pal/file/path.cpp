@@ -1,0 +1,98 @@
+#include "pal/file/path.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <vector>
+
+#include "pal/core/root.h"
+
+namespace pal {
+
+namespace {
+
+// The entry of dir whose name equals name ignoring case; exact spelling wins.
+std::string MatchComponent(const std::string& dir, const std::string& name, bool& found) {
+    struct stat st{};
+    std::string exact = dir + "/" + name;
+    if (lstat(exact.c_str(), &st) == 0) {
+        found = true;
+        return name;
+    }
+    found = false;
+    DIR* d = opendir(dir.empty() ? "/" : dir.c_str());
+    if (!d) return name;
+    std::string match = name;
+    while (dirent* e = readdir(d)) {
+        if (strcasecmp(e->d_name, name.c_str()) == 0) {
+            match = e->d_name;
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return match;
+}
+
+}  // namespace
+
+bool IsDevicePath(const char* path, std::string& name) {
+    if (!path || std::string(path).rfind("\\\\.\\", 0) != 0) return false;
+    name = path + 4;
+    return true;
+}
+
+std::string MapPath(const char* path) {
+    if (!path || !*path) return "";
+    std::string p = path;
+    if (p.rfind("\\\\?\\", 0) == 0) p.erase(0, 4);  // long-path prefix
+    std::string base;
+    size_t start = 0;
+    if (p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':') {
+        base = core::RootDir() + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(p[0])));
+        core::MakeDirs(base);
+        start = 2;
+    } else if (p[0] == '\\') {
+        base = core::RootDir() + "/drive_c";
+        core::MakeDirs(base);
+    } else if (p[0] == '/') {
+        base = "";
+    } else {
+        char cwd[4096];
+        base = getcwd(cwd, sizeof cwd) ? cwd : ".";
+        if (base == "/") base = "";
+    }
+
+    std::vector<std::string> parts;
+    std::string cur;
+    for (size_t i = start; i <= p.size(); ++i) {
+        if (i == p.size() || p[i] == '\\' || p[i] == '/') {
+            if (cur == "..") {
+                if (!parts.empty()) parts.pop_back();
+            } else if (!cur.empty() && cur != ".") {
+                parts.push_back(cur);
+            }
+            cur.clear();
+        } else {
+            cur += p[i];
+        }
+    }
+    std::string out = base;
+    bool exists = true;
+    for (const auto& part : parts) {
+        if (exists) {
+            bool found = false;
+            out += "/" + MatchComponent(out, part, found);
+            exists = found;
+        } else {
+            out += "/" + part;
+        }
+    }
+    if (out.empty()) out = "/";
+    return out;
+}
+
+}  // namespace pal

@@ -1,0 +1,11 @@
+// The platform layer's Win32 surface in one include, for the suite's code.
+#pragma once
+
+#include "pal/types.h"
+#include "pal/error/error.h"
+#include "pal/handle/handle.h"
+#include "pal/sync/sync.h"
+#include "pal/thread/thread.h"
+#include "pal/file/file.h"
+#include "pal/map/map.h"
+#include "pal/module/module.h"

@@ -1,0 +1,135 @@
+#include "tests/support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace vqtest {
+
+namespace {
+
+std::map<std::string, ChildBody>& Registry() {
+    static std::map<std::string, ChildBody> r;
+    return r;
+}
+
+}  // namespace
+
+bool RegisterChild(const std::string& name, ChildBody body) {
+    Registry()[name] = std::move(body);
+    return true;
+}
+
+bool RunChildIfRequested(int argc, char** argv, int& exitCode) {
+    if (argc < 3 || std::strcmp(argv[1], "--vq-child") != 0) return false;
+    auto it = Registry().find(argv[2]);
+    if (it == Registry().end()) {
+        std::fprintf(stderr, "unknown child body %s\n", argv[2]);
+        exitCode = 100;
+        return true;
+    }
+    std::vector<std::string> args(argv + 3, argv + argc);
+    exitCode = it->second(args);
+    return true;
+}
+
+void Tell(const std::string& line) {
+    std::string l = line + "\n";
+    (void)!write(1, l.data(), l.size());
+}
+
+ChildProcess::ChildProcess(const std::string& name, const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    std::vector<std::string> argvStore = {"/proc/self/exe", "--vq-child", name};
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = '\0';
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(fds[1], 1);
+        execv(exe, argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    out_ = fds[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        Kill(SIGKILL);
+        Wait();
+    }
+    if (out_ >= 0) close(out_);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& o) noexcept : pid_(o.pid_), out_(o.out_), buffer_(std::move(o.buffer_)) {
+    o.pid_ = -1;
+    o.out_ = -1;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& o) noexcept {
+    std::swap(pid_, o.pid_);
+    std::swap(out_, o.out_);
+    std::swap(buffer_, o.buffer_);
+    return *this;
+}
+
+std::string ChildProcess::ReadLine(int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || out_ < 0) return "";
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+        char buf[512];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) return "";
+        buffer_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool ChildProcess::Expect(const std::string& expected, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        std::string line = ReadLine(static_cast<int>(left.count()));
+        if (line == expected) return true;
+        if (line.empty() && (out_ < 0 || std::chrono::steady_clock::now() >= deadline)) return false;
+    }
+}
+
+void ChildProcess::Kill(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
+}
+
+int ChildProcess::Wait() {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+}  // namespace vqtest

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include "pal/handle/handle.h"
 #include "pal/types.h"
 
 #define WAIT_OBJECT_0 0x00000000u

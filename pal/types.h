@@ -56,7 +56,8 @@ typedef HANDLE HINSTANCE;
 typedef HANDLE HLOCAL;
 typedef HANDLE HGLOBAL;
 typedef LONG HRESULT;
-typedef intptr_t (*FARPROC)();
+// void(*)() so that callers may cast it to the real function type without a warning.
+typedef void (*FARPROC)();
 typedef DWORD ACCESS_MASK;
 
 #ifndef TRUE

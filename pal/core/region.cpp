@@ -168,14 +168,6 @@ void HashRemove(uint32_t i) {
     o.hashNext = -1;
 }
 
-void RepairLocked() {
-    // The previous holder died inside the lock: rebuild what could be half-updated.
-    for (auto& b : g_h->hash) b = -1;
-    for (uint32_t i = 0; i < kMaxObjects; ++i) {
-        g_h->objects[i].hashNext = -1;
-        if (g_h->objects[i].type != ObjType::Free && g_h->objects[i].name[0]) HashInsert(i);
-    }
-}
 
 bool RefsEmpty(const Object& o) {
     for (uint64_t r : o.refs)
@@ -190,6 +182,18 @@ void FreeObject(uint32_t i) {
     o.type = ObjType::Free;
     o.name[0] = '\0';
     o.gen++;
+}
+
+void RepairLocked() {
+    // The previous holder died inside the lock: rebuild what could be half-updated.
+    for (auto& b : g_h->hash) b = -1;
+    for (uint32_t i = 0; i < kMaxObjects; ++i) {
+        g_h->objects[i].hashNext = -1;
+        if (g_h->objects[i].type != ObjType::Free && g_h->objects[i].name[0]) HashInsert(i);
+    }
+    // An object nobody references was being made when its creator died.
+    for (uint32_t i = 0; i < kMaxObjects; ++i)
+        if (g_h->objects[i].type != ObjType::Free && RefsEmpty(g_h->objects[i])) FreeObject(i);
 }
 
 void CleanupProc(RegionLock& lock, int32_t p) {
@@ -568,7 +572,12 @@ DWORD CreateObject(ObjType type, const char* name, ObjectInit init, const void* 
         o.name[0] = '\0';
     }
     if (type == ObjType::Mutex) InitMutex(&o.u.mx.pm, PTHREAD_MUTEX_RECURSIVE);
-    if (init) init(o, arg);
+    if (init) {
+        if (DWORD err = init(o, arg)) {
+            FreeObject(static_cast<uint32_t>(i));
+            return err;
+        }
+    }
     ref = AddRefLocked(static_cast<uint32_t>(i));
     // A mutex created with initial ownership is taken before anyone else can see it.
     if (type == ObjType::Mutex && arg && *static_cast<const bool*>(arg)) {

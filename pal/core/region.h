@@ -135,10 +135,11 @@ private:
 bool Attach();
 
 // Creates or opens an object. name may be null or empty (unnamed). On success returns 0,
-// sets existed, and fills ref; init runs only for a new object, under the lock. Errors:
+// sets existed, and fills ref; init runs only for a new object, under the lock, and a
+// non-zero result from it undoes the creation and is returned. Errors:
 // ERROR_INVALID_HANDLE when the name belongs to another type, ERROR_FILENAME_EXCED_RANGE,
 // ERROR_NO_SYSTEM_RESOURCES when the namespace is full.
-using ObjectInit = void (*)(Object& obj, const void* arg);
+using ObjectInit = DWORD (*)(Object& obj, const void* arg);
 DWORD CreateObject(ObjType type, const char* name, ObjectInit init, const void* arg, ObjectRef& ref, bool& existed);
 // Opens an existing named object: 0, ERROR_FILE_NOT_FOUND, or ERROR_INVALID_HANDLE.
 DWORD OpenObject(ObjType type, const char* name, ObjectRef& ref);

@@ -77,6 +77,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual, BOOL initial, LPCSTR nam
             auto* e = static_cast<const EventInit*>(arg);
             o.u.ev.manual = e->manual;
             o.u.ev.signalled = e->initial;
+            return DWORD{0};
         },
         &init, nullptr);
 }
@@ -118,6 +119,7 @@ HANDLE CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG initial, LONG maximum, LPCST
             auto* s = static_cast<const SemInit*>(arg);
             o.u.sem.count = s->initial;
             o.u.sem.maximum = s->maximum;
+            return DWORD{0};
         },
         &init, nullptr);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <mutex>
 #include <vector>
 
 #include "pal/core/root.h"
@@ -37,6 +38,24 @@ std::string MatchComponent(const std::string& dir, const std::string& name, bool
     return match;
 }
 
+// The drive's directory under the machine root, made once per process.
+std::string DriveDir(char letter) {
+    static std::mutex mutex;
+    static bool made[26] = {};
+    letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+    std::string dir = core::RootDir() + "/drive_" + letter;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!made[letter - 'a']) made[letter - 'a'] = core::MakeDirs(dir);
+    return dir;
+}
+
+// The file system drops trailing dots and blanks of a component ("name. " is "name").
+std::string TrimComponent(std::string c) {
+    if (c == "." || c == "..") return c;
+    while (!c.empty() && (c.back() == '.' || c.back() == ' ')) c.pop_back();
+    return c;
+}
+
 }  // namespace
 
 bool IsDevicePath(const char* path, std::string& name) {
@@ -52,12 +71,10 @@ std::string MapPath(const char* path) {
     std::string base;
     size_t start = 0;
     if (p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':') {
-        base = core::RootDir() + "/drive_" + static_cast<char>(std::tolower(static_cast<unsigned char>(p[0])));
-        core::MakeDirs(base);
+        base = DriveDir(p[0]);
         start = 2;
     } else if (p[0] == '\\') {
-        base = core::RootDir() + "/drive_c";
-        core::MakeDirs(base);
+        base = DriveDir('c');
     } else if (p[0] == '/') {
         base = "";
     } else {
@@ -70,6 +87,7 @@ std::string MapPath(const char* path) {
     std::string cur;
     for (size_t i = start; i <= p.size(); ++i) {
         if (i == p.size() || p[i] == '\\' || p[i] == '/') {
+            if (start == 2 || p[0] == '\\') cur = TrimComponent(cur);
             if (cur == "..") {
                 if (!parts.empty()) parts.pop_back();
             } else if (!cur.empty() && cur != ".") {

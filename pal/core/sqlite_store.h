@@ -5,7 +5,10 @@
 // cut may lose the last transactions but never leaves the store inconsistent. That is the
 // platform's own guarantee for its registry and logs, which flush lazily too.
 // Concurrency: any number of processes; writers serialise through BEGIN IMMEDIATE and a
-// busy time-out, readers never block writers.
+// busy time-out, readers never block writers. A connection is opened without SQLite's own
+// mutex: its owner serialises the threads that use it. A statement left on a row holds
+// its read snapshot open, so callers Reset() statements as soon as they are done, or the
+// connection stops seeing other processes' writes.
 #pragma once
 
 #include <cstdint>

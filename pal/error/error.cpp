@@ -106,6 +106,11 @@ const SystemText kSystemTexts[] = {
     {1300, "Not all privileges or groups referenced are assigned to the caller.\r\n"},
     {1313, "A specified privilege does not exist.\r\n"},
     {1314, "A required privilege is not held by the client.\r\n"},
+    {1305, "The revision level is unknown.\r\n"},
+    {1336, "The access control list (ACL) structure is invalid.\r\n"},
+    {1337, "The security ID structure is invalid.\r\n"},
+    {1338, "The security descriptor structure is invalid.\r\n"},
+    {1722, "The RPC server is unavailable.\r\n"},
     {1332, "No mapping between account names and security IDs was done.\r\n"},
     {1400, "Invalid window handle.\r\n"},
     {1450, "Insufficient system resources exist to complete the requested service.\r\n"},
@@ -113,7 +118,11 @@ const SystemText kSystemTexts[] = {
     {1500, "The event log file is corrupted.\r\n"},
     {1502, "The event log file is full.\r\n"},
     {1813, "The specified resource type cannot be found in the image file.\r\n"},
+    {1815, "The specified resource language ID cannot be found in the image file.\r\n"},
 };
+
+// FormatMessage refuses to build a message longer than this (ERROR_MORE_DATA).
+constexpr size_t kMaxMessageBytes = 128 * 1024;
 
 struct ArgArray {
     const DWORD_PTR* values;
@@ -136,9 +145,20 @@ struct InsertSpec {
     std::string printfFlags;  // flags, width and precision
     bool wide64 = false;      // I64 / ll
     char conversion = 's';
+    size_t width = 0, precision = 0;
 };
 
-// Parses "!spec!" after an insert number; p points just past the number.
+size_t Digits(const std::string& body, size_t& i, std::string& into) {
+    size_t value = 0;
+    while (i < body.size() && body[i] >= '0' && body[i] <= '9') {
+        if (value <= kMaxMessageBytes) value = value * 10 + static_cast<size_t>(body[i] - '0');
+        into += body[i++];
+    }
+    return value;
+}
+
+// Parses "!spec!" after an insert number; p points just past the number. Only a printf
+// conversion's own shape passes to snprintf: flags, width, precision, size, conversion.
 const char* ParseInsertSpec(const char* p, InsertSpec& spec) {
     spec = InsertSpec{};
     if (*p != '!') return p;
@@ -146,7 +166,12 @@ const char* ParseInsertSpec(const char* p, InsertSpec& spec) {
     if (!end) return p;
     std::string body(p + 1, end);
     size_t i = 0;
-    while (i < body.size() && std::strchr("-+ #0123456789.", body[i])) spec.printfFlags += body[i++];
+    while (i < body.size() && std::strchr("-+ #0", body[i])) spec.printfFlags += body[i++];
+    spec.width = Digits(body, i, spec.printfFlags);
+    if (i < body.size() && body[i] == '.') {
+        spec.printfFlags += body[i++];
+        spec.precision = Digits(body, i, spec.printfFlags);
+    }
     if (body.compare(i, 3, "I64") == 0) {
         spec.wide64 = true;
         i += 3;
@@ -163,57 +188,128 @@ const char* ParseInsertSpec(const char* p, InsertSpec& spec) {
     return end + 1;
 }
 
-void FormatInsert(const InsertSpec& spec, DWORD_PTR value, std::string& out) {
+// Appends one printf conversion, refusing output beyond the message limit.
+template <class T>
+DWORD AppendPrintf(std::string& out, const std::string& fmt, T value) {
+    int n = std::snprintf(nullptr, 0, fmt.c_str(), value);
+    if (n < 0) return ERROR_INVALID_PARAMETER;
+    if (out.size() + static_cast<size_t>(n) > kMaxMessageBytes) return ERROR_MORE_DATA;
+    size_t at = out.size();
+    out.resize(at + static_cast<size_t>(n) + 1);
+    std::snprintf(out.data() + at, static_cast<size_t>(n) + 1, fmt.c_str(), value);
+    out.resize(at + static_cast<size_t>(n));
+    return 0;
+}
+
+DWORD FormatInsert(const InsertSpec& spec, DWORD_PTR value, std::string& out) {
+    if (spec.width > kMaxMessageBytes || spec.precision > kMaxMessageBytes) return ERROR_MORE_DATA;
     std::string fmt = "%" + spec.printfFlags;
-    char buf[128];
-    int n = 0;
     switch (spec.conversion) {
     case 's':
     case 'S': {
         const char* s = reinterpret_cast<const char*>(value);
-        fmt += 's';
-        n = std::snprintf(nullptr, 0, fmt.c_str(), s ? s : "(null)");
-        std::string tmp(static_cast<size_t>(n) + 1, '\0');
-        std::snprintf(tmp.data(), tmp.size(), fmt.c_str(), s ? s : "(null)");
-        tmp.resize(static_cast<size_t>(n));
-        out += tmp;
-        return;
+        return AppendPrintf(out, fmt + 's', s ? s : "(null)");
     }
     case 'd':
     case 'i':
-        if (spec.wide64) {
-            fmt += "lld";
-            n = std::snprintf(buf, sizeof buf, fmt.c_str(), static_cast<long long>(value));
-        } else {
-            fmt += 'd';
-            n = std::snprintf(buf, sizeof buf, fmt.c_str(), static_cast<int>(static_cast<int32_t>(value)));
-        }
-        break;
+        if (spec.wide64) return AppendPrintf(out, fmt + "lld", static_cast<long long>(value));
+        return AppendPrintf(out, fmt + 'd', static_cast<int>(static_cast<int32_t>(value)));
     case 'u':
     case 'x':
     case 'X':
     case 'o':
-        if (spec.wide64) {
-            fmt += "ll";
-            fmt += spec.conversion;
-            n = std::snprintf(buf, sizeof buf, fmt.c_str(), static_cast<unsigned long long>(value));
-        } else {
-            fmt += spec.conversion;
-            n = std::snprintf(buf, sizeof buf, fmt.c_str(), static_cast<unsigned>(static_cast<uint32_t>(value)));
-        }
-        break;
+        if (spec.wide64) return AppendPrintf(out, fmt + "ll" + spec.conversion, static_cast<unsigned long long>(value));
+        return AppendPrintf(out, fmt + spec.conversion, static_cast<unsigned>(static_cast<uint32_t>(value)));
     case 'c':
-        fmt += 'c';
-        n = std::snprintf(buf, sizeof buf, fmt.c_str(), static_cast<int>(value & 0xff));
-        break;
+        return AppendPrintf(out, fmt + 'c', static_cast<int>(value & 0xff));
     case 'p':
-        fmt += 'p';
-        n = std::snprintf(buf, sizeof buf, fmt.c_str(), reinterpret_cast<void*>(value));
-        break;
+        return AppendPrintf(out, fmt + 'p', reinterpret_cast<void*>(value));
     default:
-        return;
+        return 0;
     }
-    if (n > 0) out.append(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1));
+}
+
+// A width other than MAX_WIDTH_MASK: lines of at most that many characters, broken at
+// blanks only (a longer word keeps its own line); hard breaks stay where they are.
+std::string WrapLines(const std::string& text, size_t width) {
+    std::string out;
+    size_t lineStart = 0, lastBlank = std::string::npos;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            out += "\r\n";
+            ++i;
+            lineStart = out.size();
+            lastBlank = std::string::npos;
+            continue;
+        }
+        if (c == ' ' && out.size() - lineStart >= width) {
+            out += "\r\n";
+            lineStart = out.size();
+            lastBlank = std::string::npos;
+            continue;
+        }
+        out += c;
+        if (c == ' ') {
+            lastBlank = out.size() - 1;
+        } else if (out.size() - lineStart > width && lastBlank != std::string::npos) {
+            out.replace(lastBlank, 1, "\r\n");
+            lineStart = lastBlank + 2;
+            lastBlank = std::string::npos;
+        }
+    }
+    return out;
+}
+
+// FormatMessage's template expansion. Line breaks of the text itself (CR LF, or a lone CR
+// or LF) come out as CR LF, or as one blank each when a width is given; %n is a hard
+// break either way. Returns 0 or the Win32 error.
+DWORD Expand(const char* tmpl, bool ignoreInserts, DWORD maxWidth, pal::MessageArgument arg, void* ctx,
+             std::string& out) {
+    out.clear();
+    for (const char* p = tmpl; *p;) {
+        if (out.size() > kMaxMessageBytes) return ERROR_MORE_DATA;
+        char c = *p;
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && p[1] == '\n') ++p;
+            ++p;
+            out += maxWidth ? " " : "\r\n";
+            continue;
+        }
+        if (c != '%') {
+            out += c;
+            ++p;
+            continue;
+        }
+        char d = p[1];
+        if (d >= '1' && d <= '9') {
+            const char* start = p;
+            unsigned index = static_cast<unsigned>(d - '0');
+            p += 2;
+            if (*p >= '0' && *p <= '9') index = index * 10 + static_cast<unsigned>(*p++ - '0');
+            InsertSpec spec;
+            p = ParseInsertSpec(p, spec);
+            if (ignoreInserts) {
+                out.append(start, p);
+                continue;
+            }
+            if (!arg) return ERROR_INVALID_PARAMETER;
+            if (DWORD err = FormatInsert(spec, arg(ctx, index, spec.conversion), out)) return err;
+            continue;
+        }
+        if (d == '0' || d == '\0') break;  // %0: end of message, no trailing line break
+        switch (d) {
+        case 'n': out += "\r\n"; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'b': out += ' '; break;
+        default: out += d; break;  // %% %. %! %<blank> give the character itself
+        }
+        p += 2;
+    }
+    if (out.size() > kMaxMessageBytes) return ERROR_MORE_DATA;
+    if (maxWidth && maxWidth != FORMAT_MESSAGE_MAX_WIDTH_MASK) out = WrapLines(out, maxWidth);
+    return 0;
 }
 
 }  // namespace
@@ -285,49 +381,9 @@ void SetModuleMessageLookup(ModuleMessageLookup lookup) { g_moduleLookup = looku
 
 bool ExpandMessage(const char* tmpl, bool ignoreInserts, DWORD maxWidth, MessageArgument arg, void* ctx,
                    std::string& out) {
-    out.clear();
-    for (const char* p = tmpl; *p;) {
-        char c = *p;
-        if (c != '%') {
-            if (maxWidth == FORMAT_MESSAGE_MAX_WIDTH_MASK && (c == '\r' || c == '\n')) {
-                // Soft line breaks of the template collapse into one blank.
-                if (c == '\r' && p[1] == '\n') ++p;
-                if (!out.empty() && out.back() != ' ') out += ' ';
-                ++p;
-                continue;
-            }
-            out += c;
-            ++p;
-            continue;
-        }
-        char d = p[1];
-        if (d >= '1' && d <= '9') {
-            const char* start = p;
-            unsigned index = static_cast<unsigned>(d - '0');
-            p += 2;
-            if (*p >= '0' && *p <= '9') index = index * 10 + static_cast<unsigned>(*p++ - '0');
-            InsertSpec spec;
-            p = ParseInsertSpec(p, spec);
-            if (ignoreInserts) {
-                out.append(start, p);
-                continue;
-            }
-            if (!arg) return false;
-            FormatInsert(spec, arg(ctx, index, spec.conversion), out);
-            continue;
-        }
-        switch (d) {
-        case '0': return true;  // end of message, no trailing line break
-        case 'n': out += "\r\n"; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'b': out += ' '; break;
-        case '\0': return true;
-        default: out += d; break;  // %% %. %! %<blank> give the character itself
-        }
-        p += 2;
-    }
-    return true;
+    DWORD err = Expand(tmpl, ignoreInserts, maxWidth, arg, ctx, out);
+    if (err) SetLastError(err);
+    return err == 0;
 }
 
 }  // namespace pal
@@ -336,6 +392,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
                      va_list* arguments) {
     std::string tmpl;
     bool found = false;
+    DWORD notFound = ERROR_MR_MID_NOT_FOUND;
     if (flags & FORMAT_MESSAGE_FROM_STRING) {
         if (!source) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -344,9 +401,17 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         tmpl = static_cast<const char*>(source);
         found = true;
     } else {
-        if ((flags & FORMAT_MESSAGE_FROM_HMODULE) && g_moduleLookup)
+        bool system = (flags & FORMAT_MESSAGE_FROM_SYSTEM) || !(flags & FORMAT_MESSAGE_FROM_HMODULE);
+        if ((flags & FORMAT_MESSAGE_FROM_HMODULE) && g_moduleLookup) {
+            // The lookup says why it found nothing: no such id (317), not in that language
+            // (1815), no message table in that module (1813).
+            DWORD callers = GetLastError();
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
             found = g_moduleLookup(const_cast<HMODULE>(source), messageId, languageId, tmpl);
-        if (!found && ((flags & FORMAT_MESSAGE_FROM_SYSTEM) || !(flags & FORMAT_MESSAGE_FROM_HMODULE))) {
+            if (!found && !system) notFound = GetLastError();
+            SetLastError(callers);
+        }
+        if (!found && system) {
             const char* text = pal::SystemMessageText(messageId);
             if (*text) {
                 tmpl = text;
@@ -355,19 +420,19 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
         }
     }
     if (!found) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
+        SetLastError(notFound);
         return 0;
     }
 
     bool ignore = (flags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
     DWORD maxWidth = flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
     std::string text;
-    bool ok;
+    DWORD err;
     if (ignore || !arguments) {
-        ok = pal::ExpandMessage(tmpl.c_str(), ignore, maxWidth, nullptr, nullptr, text);
+        err = Expand(tmpl.c_str(), ignore, maxWidth, nullptr, nullptr, text);
     } else if (flags & FORMAT_MESSAGE_ARGUMENT_ARRAY) {
         ArgArray a{reinterpret_cast<const DWORD_PTR*>(arguments)};
-        ok = pal::ExpandMessage(tmpl.c_str(), false, maxWidth, FromArray, &a, text);
+        err = Expand(tmpl.c_str(), false, maxWidth, FromArray, &a, text);
     } else {
         // A va_list is read once in insert-number order; the conversion of each number
         // decides how wide its argument is.
@@ -400,10 +465,10 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
             else
                 v.values.push_back(static_cast<DWORD_PTR>(va_arg(*arguments, unsigned int)));
         }
-        ok = pal::ExpandMessage(tmpl.c_str(), false, maxWidth, FromVector, &v, text);
+        err = Expand(tmpl.c_str(), false, maxWidth, FromVector, &v, text);
     }
-    if (!ok) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (err) {
+        SetLastError(err);
         return 0;
     }
 

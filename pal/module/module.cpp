@@ -6,8 +6,10 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,8 @@
 #include <vector>
 
 #include "pal/error/error.h"
+#include "pal/file/path.h"
+#include "pal/module/message_table.h"
 #include "pal/module/search.h"
 
 namespace {
@@ -72,16 +76,67 @@ DWORD LoadFoundFile(const std::string& path, HMODULE& out) {
     return Open(path, out);
 }
 
-// Hook for modules opened only for their resources (LOAD_LIBRARY_AS_DATAFILE): message-
-// text modules are to be recognised here, ahead of the shared-object load. Until then a
-// data file has to be a shared object like any other module.
-DWORD LoadDataFile(const std::string& path, HMODULE& out) { return LoadFoundFile(path, out); }
+// A module opened only for its resources (LOAD_LIBRARY_AS_DATAFILE): a shared object of
+// this machine loads as usual; any other file must be a message-text module.
+DWORD LoadDataFile(const std::string& path, HMODULE& out) {
+    if (pal::module::IsSharedObjectForThisMachine(path)) return Open(path, out);
+    return pal::module::LoadMessageModule(path, out);
+}
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, suffix) == 0;
+}
+
+// The files a data-file load looks for in each directory: for "x.dll" (or "x") first the
+// message source "x.mc", then the file as named, then the shared-object names. A message
+// file named in the registry as a DLL thus finds the source installed beside it.
+std::vector<std::string> DataFileNames(const char* name, const pal::module::LibraryName& parsed) {
+    std::string file = name;
+    size_t slash = file.find_last_of("\\/");
+    if (slash != std::string::npos) file.erase(0, slash + 1);
+    else if (file.size() >= 2 && file[1] == ':') file.erase(0, 2);
+    std::vector<std::string> names;
+    if (EndsWithNoCase(file, ".dll")) {
+        names.push_back(file.substr(0, file.size() - 4) + ".mc");
+        names.push_back(file);
+    } else if (!file.empty() && file.back() == '.') {
+        names.push_back(file.substr(0, file.size() - 1));  // a trailing dot: no extension
+    } else if (file.find('.') == std::string::npos) {
+        names.push_back(file + ".mc");
+        names.push_back(file + ".dll");
+    } else {
+        names.push_back(file);
+    }
+    for (const auto& f : parsed.files)
+        if (std::find(names.begin(), names.end(), f) == names.end()) names.push_back(f);
+    return names;
+}
+
+// The directories a data-file load searches: the module search, then (for a bare name)
+// the system directory and the Windows directory, where message files are installed.
+std::vector<std::string> DataFileDirectories(const pal::module::LibraryName& parsed) {
+    std::vector<std::string> dirs = pal::module::SearchDirectories(parsed);
+    if (parsed.dir.empty()) {
+        dirs.push_back(pal::MapPath("C:\\WINDOWS\\system32"));
+        dirs.push_back(pal::MapPath("C:\\WINDOWS"));
+    }
+    return dirs;
+}
 
 DWORD Load(const char* name, bool dataFile, HMODULE& out) {
     pal::module::LibraryName parsed = pal::module::ParseLibraryName(name);
-    for (const auto& dir : pal::module::SearchDirectories(parsed)) {
-        std::string path = pal::module::FindInDirectory(dir, parsed.files);
-        if (!path.empty()) return dataFile ? LoadDataFile(path, out) : LoadFoundFile(path, out);
+    if (dataFile) {
+        std::vector<std::string> files = DataFileNames(name, parsed);
+        for (const auto& dir : DataFileDirectories(parsed)) {
+            std::string path = pal::module::FindInDirectory(dir, files);
+            if (!path.empty()) return LoadDataFile(path, out);
+        }
+    } else {
+        for (const auto& dir : pal::module::SearchDirectories(parsed)) {
+            std::string path = pal::module::FindInDirectory(dir, parsed.files);
+            if (!path.empty()) return LoadFoundFile(path, out);
+        }
     }
     for (const auto& system : parsed.system)
         if (Open(system, out) == 0) return 0;
@@ -144,6 +199,7 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
+    if (pal::module::FreeMessageModule(hLibModule)) return TRUE;
     ModuleTable& t = Modules();
     {
         std::lock_guard<std::mutex> g(t.mutex);

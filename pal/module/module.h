@@ -38,8 +38,14 @@
 
 HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 // hFile must be null. The data-file flags (LOAD_LIBRARY_AS_DATAFILE, _EXCLUSIVE,
-// LOAD_LIBRARY_AS_IMAGE_RESOURCE) load a module for its resources only; today such a
-// module must still be a shared object. Other flags are accepted and ignored.
+// LOAD_LIBRARY_AS_IMAGE_RESOURCE) load a module for its resources only: a message-text
+// module (pal/module/message_table.h; its texts serve FormatMessage FROM_HMODULE) or a
+// shared object. For "x.dll" or "x" each directory is searched for "x.mc", then the name
+// as given ("x.dll"), then "libx.so"; a bare name also searches C:\WINDOWS\system32 and
+// C:\WINDOWS after the directories above. A file found that is neither a shared object of
+// this machine nor a well-formed message module fails with ERROR_BAD_EXE_FORMAT. Each
+// data-file load has a handle of its own (an odd value), released by FreeLibrary;
+// GetProcAddress and GetModuleFileName refuse it. Other flags are accepted and ignored.
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 BOOL FreeLibrary(HMODULE hLibModule);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);

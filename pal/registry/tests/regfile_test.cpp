@@ -1,0 +1,197 @@
+// The .reg text format: parsing, errors, all-or-nothing import, export round trip.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pal/registry/regfile.h"
+#include "pal/registry/tests/reg_test_util.h"
+
+using namespace regtest;
+using pal::reg::RegEdit;
+using Names = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::vector<RegEdit> Parse(const std::string& text) {
+    std::vector<RegEdit> edits;
+    pal::reg::RegFileError error;
+    EXPECT_TRUE(pal::reg::ParseRegFile(text, edits, error)) << error.ToString();
+    return edits;
+}
+
+pal::reg::RegFileError ParseError(const std::string& text) {
+    std::vector<RegEdit> edits;
+    pal::reg::RegFileError error;
+    EXPECT_FALSE(pal::reg::ParseRegFile(text, edits, error)) << text;
+    return error;
+}
+
+const char* const kHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+}  // namespace
+
+TEST(RegFile, ParsesEveryValueForm) {
+    auto edits = Parse(std::string(kHeader) +
+                       "; a comment\r\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE]\r\n"
+                       "@=\"default\"\r\n"
+                       "\"Path\"=\"C:\\\\Program Files\\\\\\\"q\\\"\"\r\n"
+                       "\"WATCH_INTERVAL\"=dword:0000012C\r\n"
+                       "\"Short\"=dword:7\r\n"
+                       "\"Bin\"=hex:00,ff,  10 ,A0\r\n"
+                       "\"Empty\"=hex:\r\n"
+                       "\"Exp\"=hex(2):25,41,25,00\r\n"
+                       "\"Multi\"=hex(7):41,00,42,00,\\\r\n"
+                       "  00\r\n"
+                       "\"Q\"=hex(b):01,00,00,00,00,00,00,80\r\n"
+                       "\"Odd\"=hex(12345678):ab\r\n"
+                       "\"Gone\"=-\r\n"
+                       "[-hklm\\SOFTWARE\\Old]\r\n"
+                       "[HKCU]\r\n");
+    ASSERT_EQ(edits.size(), 14u);
+    EXPECT_EQ(edits[0].kind, RegEdit::kCreateKey);
+    EXPECT_EQ(edits[0].root, pal::reg::kLocalMachine);
+    EXPECT_EQ(edits[0].path, (Names{"SOFTWARE", "QIR", "VQ FRAMEWORK", "CORVANE"}));
+    EXPECT_EQ(edits[0].line, 4);
+    EXPECT_EQ(edits[1].value.name, "");
+    EXPECT_EQ(edits[1].value.data, Bytes({'d', 'e', 'f', 'a', 'u', 'l', 't', 0}));
+    EXPECT_EQ(edits[1].path, edits[0].path);
+    const std::string path = "C:\\Program Files\\\"q\"";
+    EXPECT_EQ(std::string(edits[2].value.data.begin(), edits[2].value.data.end()), path + '\0');
+    EXPECT_EQ(edits[3].value.type, REG_DWORD);
+    EXPECT_EQ(edits[3].value.data, Bytes({0x2c, 0x01, 0, 0}));
+    EXPECT_EQ(edits[4].value.data, Bytes({7, 0, 0, 0}));
+    EXPECT_EQ(edits[5].value.type, REG_BINARY);
+    EXPECT_EQ(edits[5].value.data, Bytes({0, 0xff, 0x10, 0xa0}));
+    EXPECT_EQ(edits[6].value.data, Bytes{});
+    EXPECT_EQ(edits[7].value.type, REG_EXPAND_SZ);
+    EXPECT_EQ(edits[8].value.type, REG_MULTI_SZ);
+    EXPECT_EQ(edits[8].value.data, Bytes({'A', 0, 'B', 0, 0}));
+    EXPECT_EQ(edits[9].value.type, REG_QWORD);
+    EXPECT_EQ(edits[9].line, 14) << "numbered after the continued line";
+    EXPECT_EQ(edits[10].value.type, 0x12345678u);
+    EXPECT_EQ(edits[11].kind, RegEdit::kDeleteValue);
+    EXPECT_EQ(edits[12].kind, RegEdit::kDeleteKey);
+    EXPECT_EQ(edits[12].path, (Names{"SOFTWARE", "Old"}));
+    EXPECT_EQ(edits[13].root, pal::reg::kCurrentUser);
+    EXPECT_TRUE(edits[13].path.empty());
+
+    EXPECT_EQ(Parse("\xEF\xBB\xBFREGEDIT4\n[HKU\\.DEFAULT]\n").size(), 1u);
+}
+
+TEST(RegFile, MalformedLinesAreReportedByNumberAndText) {
+    struct Case {
+        std::string body;
+        int line;
+        std::string text;
+    } cases[] = {
+        {"[HKLM\\A]\n\"x\"=dword:123456789\n", 4, "\"x\"=dword:123456789"},
+        {"[HKLM\\A]\n\"x\"=hex:1,2,zz\n", 4, "\"x\"=hex:1,2,zz"},
+        {"[HKLM\\A]\n\"x\"=hex:01,,02\n", 4, "\"x\"=hex:01,,02"},
+        {"[HKLM\\A]\n\"x\"=hex(2:00\n", 4, "\"x\"=hex(2:00"},
+        {"[HKLM\\A]\n\"x\"=\"C:\\path\"\n", 4, "\"x\"=\"C:\\path\""},
+        {"[HKLM\\A]\n\"x\"=\"open\n", 4, "\"x\"=\"open"},
+        {"[HKLM\\A]\n\"x\"=\"a\" junk\n", 4, "\"x\"=\"a\" junk"},
+        {"[HKLM\\A]\n\"x\"=qword:1\n", 4, "\"x\"=qword:1"},
+        {"[HKLM\\A]\nx=1\n", 4, "x=1"},
+        {"[HKLM\\A]\n\"x\" \"y\"\n", 4, "\"x\" \"y\""},
+        {"\"x\"=dword:1\n", 3, "\"x\"=dword:1"},
+        {"[-HKLM\\A]\n\"x\"=dword:1\n", 4, "\"x\"=dword:1"},
+        {"[HKEY_CURRENT_CONFIG\\System]\n", 3, "[HKEY_CURRENT_CONFIG\\System]"},
+        {"[HKLM\\A\\\\B]\n", 3, "[HKLM\\A\\\\B]"},
+        {"[HKLM\\A\n", 3, "[HKLM\\A"},
+        {"[-HKLM]\n", 3, "[-HKLM]"},
+        {"[HKLM\\" + std::string(256, 'k') + "]\n", 3, ""},
+    };
+    for (const Case& c : cases) {
+        auto error = ParseError(std::string(kHeader) + c.body);
+        EXPECT_EQ(error.line, c.line) << c.body;
+        if (!c.text.empty()) {
+            EXPECT_EQ(error.text, c.text) << c.body;
+        }
+        EXPECT_FALSE(error.message.empty());
+        EXPECT_NE(error.ToString().find("line " + std::to_string(c.line) + ": "), std::string::npos);
+    }
+    EXPECT_EQ(ParseError("REGEDIT5\n[HKLM\\A]\n").line, 1);
+    EXPECT_EQ(ParseError("\n\n").line, 1);
+    EXPECT_EQ(ParseError(std::string("\xFF\xFEW\0", 4)).line, 1) << "UTF-16 is refused";
+}
+
+TEST(RegFile, ImportIsAllOrNothing) {
+    std::vector<RegEdit> edits;
+    pal::reg::RegFileError error;
+    ASSERT_FALSE(pal::reg::ParseRegFile(std::string(kHeader) +
+                                            "[HKLM\\SOFTWARE\\Partial]\n\"a\"=dword:1\n\"b\"=hex:zz\n",
+                                        edits, error));
+    EXPECT_TRUE(edits.empty());
+
+    // A failure while applying undoes the edits before it.
+    edits = Parse(std::string(kHeader) + "[HKLM\\SOFTWARE\\Partial]\n\"a\"=dword:1\n");
+    RegEdit bad = edits[0];
+    bad.root = 0;
+    bad.line = 9;
+    edits.push_back(bad);
+    int failedLine = 0;
+    EXPECT_EQ(pal::reg::ApplyRegEdits(edits, &failedLine), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(failedLine, 9);
+    HKEY key = nullptr;
+    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Partial", key), ERROR_FILE_NOT_FOUND);
+
+    edits.pop_back();
+    ASSERT_EQ(pal::reg::ApplyRegEdits(edits), ERROR_SUCCESS);
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Partial", key), ERROR_SUCCESS);
+    // Deleting what is not there is no error; deleting a tree takes all of it.
+    ASSERT_EQ(pal::reg::ApplyRegEdits(Parse(std::string(kHeader) +
+                                            "[HKLM\\SOFTWARE\\Partial]\n\"nothere\"=-\n[-HKLM\\SOFTWARE\\Partial]\n"
+                                            "[-HKLM\\SOFTWARE\\NeverWas]\n")),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Get(key, "a"), "<error 1018>");
+    RegCloseKey(key);
+}
+
+TEST(RegFile, ExportImportsBackToTheSameTree) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Export Me");
+    SetSz(key, "", "default \"quoted\" \\ back");
+    SetSz(key, "name with \"quotes\" and \\", "x");
+    SetSz(key, "@", "not the default");
+    SetSz(key, "sjis", "\x83\x65\x83\x58\x83\x67");
+    SetDword(key, "dword", 0xDEADBEEF);
+    std::string big(100, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    RegSetValueExA(key, "binary", 0, REG_BINARY, reinterpret_cast<const BYTE*>(big.data()), 100);
+    RegSetValueExA(key, "expand", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>("%TEMP%\\x"), 9);
+    RegSetValueExA(key, "multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>("a\0b\0"), 5);
+    RegSetValueExA(key, "none", 0, REG_NONE, nullptr, 0);
+    RegSetValueExA(key, "sz without terminator", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3);
+    RegSetValueExA(key, "sz with line break", 0, REG_SZ, reinterpret_cast<const BYTE*>("a\nb"), 4);
+    RegSetValueExA(key, "short dword", 0, REG_DWORD, reinterpret_cast<const BYTE*>("ab"), 2);
+    HKEY child = Create(key, "Child\\Grand");
+    SetSz(child, "v", "w");
+    RegCloseKey(Create(key, "Empty"));
+
+    std::string first;
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "software\\export me", first), ERROR_SUCCESS);
+    EXPECT_NE(first.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Export Me]\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("\n@=\"default \\\"quoted\\\" \\\\ back\"\n"), std::string::npos);
+    EXPECT_NE(first.find("\n\"dword\"=dword:deadbeef\n"), std::string::npos);
+    EXPECT_NE(first.find("\n\"expand\"=hex(2):25,54,45,4d,50,25,5c,78,00\n"), std::string::npos);
+    EXPECT_NE(first.find(",\\\n  "), std::string::npos) << "long hex wraps";
+
+    ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Export Me"), ERROR_SUCCESS);
+    ASSERT_EQ(pal::reg::ApplyRegEdits(Parse(first)), ERROR_SUCCESS);
+    std::string second;
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Export Me", second), ERROR_SUCCESS);
+    EXPECT_EQ(second, first);
+
+    HKEY back = nullptr;
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\Export Me", back), ERROR_SUCCESS);
+    DWORD type = 0;
+    EXPECT_EQ(Get(back, "sz without terminator", &type), "abc");
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(Get(back, "binary"), big);
+    EXPECT_EQ(Get(back, "@"), std::string("not the default\0", 16));
+    EXPECT_EQ(SubKeys(back), (Names{"Child", "Empty"}));
+    for (HKEY k : {key, child, back}) RegCloseKey(k);
+}

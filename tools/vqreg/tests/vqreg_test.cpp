@@ -1,0 +1,235 @@
+// Runs the built vqreg against the test's machine root.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pal/core/root.h"
+#include "pal/registry/registry.h"
+#include "tools/vqreg/cli.h"
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+Result Vqreg(const std::vector<std::string>& args) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        std::vector<char*> argv{const_cast<char*>(VQ_TOOL_BIN)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(VQ_TOOL_BIN, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    Result r;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0 && poll(fds, 2, 10000) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+std::string Path(const std::string& name) { return pal::core::RootDir() + "/" + name; }
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+const char* const kRegFile =
+    "Windows Registry Editor Version 5.00\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE]\r\n"
+    "\"WATCH_EVENTLOG\"=dword:00000001\r\n"
+    "\"Pathname\"=\"C:\\\\Program Files\\\\VQ\\\\norvik.dll\"\r\n"
+    "@=\"default\"\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF]\r\n"
+    "\"LOG_TYPE\"=hex(7):41,70,70,6c,69,63,61,74,69,6f,6e,00,53,79,73,74,65,6d,00,\\\r\n"
+    "  00\r\n"
+    "\"Q\"=hex(b):2a,00,00,00,00,00,00,00\r\n"
+    "\"Raw\"=hex:de,ad\r\n";
+
+}  // namespace
+
+TEST(Vqreg, ImportExportRoundTrip) {
+    WriteFile(Path("in.reg"), kRegFile);
+    Result r = Vqreg({"import", Path("in.reg")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Vqreg({"export", "hklm\\software\\qir", Path("out.reg")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string exported = ReadFile(Path("out.reg"));
+    EXPECT_NE(exported.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE]\n"
+                            "\"WATCH_EVENTLOG\"=dword:00000001\n"
+                            "\"Pathname\"=\"C:\\\\Program Files\\\\VQ\\\\norvik.dll\"\n"
+                            "@=\"default\"\n"),
+              std::string::npos)
+        << exported;
+
+    // Deleted and imported from the export, the tree exports the same again.
+    ASSERT_EQ(Vqreg({"delete", "HKLM\\SOFTWARE\\QIR"}).status, 0);
+    EXPECT_EQ(Vqreg({"query", "HKLM\\SOFTWARE\\QIR"}).status, 1);
+    ASSERT_EQ(Vqreg({"import", Path("out.reg")}).status, 0);
+    r = Vqreg({"export", "HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR", "-"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, exported);
+
+    r = Vqreg({"query", "HKLM\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF\n"
+              "    LOG_TYPE    REG_MULTI_SZ    Application\\0System\n"
+              "    Q    REG_QWORD    0x2a\n"
+              "    Raw    REG_BINARY    DEAD\n\n");
+}
+
+TEST(Vqreg, MalformedLineIsNamedAndNothingIsImported) {
+    ASSERT_EQ(Vqreg({"add", "HKLM\\SOFTWARE\\Keep", "--value", "v", "--data", "before"}).status, 0);
+    const std::string before = Vqreg({"export", "HKLM\\SOFTWARE", "-"}).out;
+    WriteFile(Path("bad.reg"),
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKLM\\SOFTWARE\\Keep]\n"
+              "\"v\"=\"after\"\n"
+              "[HKLM\\SOFTWARE\\New]\n"
+              "\"n\"=dword:xyz\n");
+    Result r = Vqreg({"import", Path("bad.reg")});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("line 6"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\"n\"=dword:xyz"), std::string::npos) << r.err;
+    EXPECT_EQ(Vqreg({"export", "HKLM\\SOFTWARE", "-"}).out, before);
+
+    r = Vqreg({"import", Path("missing.reg")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.reg"), std::string::npos);
+}
+
+TEST(Vqreg, AddWritesEachTypeAndRefusesBadArguments) {
+    const std::string key = "HKCU\\Software\\Tool";
+    ASSERT_EQ(Vqreg({"add", key, "--value", "d", "--type", "reg_dword", "--data", "0x10"}).status, 0);
+    ASSERT_EQ(Vqreg({"add", key, "--value=m", "--type=REG_MULTI_SZ", "--data", "a\\0b", "--data", "c"}).status, 0);
+    ASSERT_EQ(Vqreg({"add", key, "--value", "", "--data", "dflt"}).status, 0);
+    ASSERT_EQ(Vqreg({"add", key, "--value", "n", "--type", "REG_NONE", "--data", "01 02"}).status, 0);
+    ASSERT_EQ(Vqreg({"add", key, "--value", "zero", "--type", "REG_DWORD"}).status, 0);
+
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Tool", 0, KEY_READ, &h), ERROR_SUCCESS);
+    auto get = [&](const char* name, DWORD& type) {
+        BYTE data[64];
+        DWORD size = sizeof data;
+        EXPECT_EQ(RegQueryValueExA(h, name, nullptr, &type, data, &size), ERROR_SUCCESS) << name;
+        return std::string(reinterpret_cast<char*>(data), size);
+    };
+    DWORD type = 0;
+    EXPECT_EQ(get("d", type), std::string("\x10\0\0\0", 4));
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(get("m", type), std::string("a\0b\0c\0\0", 7));
+    EXPECT_EQ(type, REG_MULTI_SZ);
+    EXPECT_EQ(get("", type), std::string("dflt\0", 5));
+    EXPECT_EQ(get("n", type), std::string("\x01\x02", 2));
+    EXPECT_EQ(type, REG_NONE);
+    EXPECT_EQ(get("zero", type), std::string(4, '\0'));
+    RegCloseKey(h);
+
+    const std::string before = Vqreg({"export", "HKCU", "-"}).out;
+    struct Bad {
+        std::vector<std::string> args;
+        std::string named;
+    } bad[] = {
+        {{"add", key, "--value", "x", "--type", "REG_TEXT"}, "REG_TEXT"},
+        {{"add", key, "--value", "x", "--type", "REG_DWORD", "--data", "4294967296"}, "4294967296"},
+        {{"add", key, "--value", "x", "--type", "REG_DWORD", "--data", "-1"}, "-1"},
+        {{"add", key, "--value", "x", "--type", "REG_BINARY", "--data", "abc"}, "abc"},
+        {{"add", key, "--value", "x", "--data", "a", "--data", "b"}, "--data"},
+        {{"add", key, "--type", "REG_SZ"}, "--value"},
+        {{"add", "HKEY_CURRENT_CONFIG\\x"}, "HKEY_CURRENT_CONFIG"},
+        {{"add", key, "--colour", "red"}, "--colour"},
+        {{"delete", "HKCU"}, "root"},
+        {{"frobnicate"}, "frobnicate"},
+        {{"query", "HKCU\\Software\\Tool", "--value"}, "--value"},
+    };
+    for (const Bad& b : bad) {
+        Result r = Vqreg(b.args);
+        EXPECT_EQ(r.status, 2) << b.named << ": " << r.err;
+        EXPECT_NE(r.err.find(b.named), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Vqreg({"export", "HKCU", "-"}).out, before) << "store untouched";
+}
+
+TEST(Vqreg, QueryAndDeleteReportMissingKeysAndValues) {
+    ASSERT_EQ(Vqreg({"add", "HKLM\\SOFTWARE\\DelTest\\Gone\\Deep\\Er", "--value", "v", "--data", "1"}).status, 0);
+    Result r = Vqreg({"query", "HKLM\\SOFTWARE\\DelTest\\Gone\\Deep\\Er", "nope"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\"nope\""), std::string::npos) << r.err;
+    r = Vqreg({"query", "HKLM\\SOFTWARE\\DelTest\\Gone\\Deep\\Er", "V"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\DelTest\\Gone\\Deep\\Er\n    v    REG_SZ    1\n");
+
+    EXPECT_EQ(Vqreg({"delete", "HKLM\\SOFTWARE\\DelTest\\Gone\\Deep\\Er", "--value", "v"}).status, 0);
+    EXPECT_EQ(Vqreg({"delete", "HKLM\\SOFTWARE\\DelTest\\Gone\\Deep\\Er", "--value", "v"}).status, 1);
+    // A key delete takes the whole tree.
+    EXPECT_EQ(Vqreg({"delete", "HKLM\\SOFTWARE\\DelTest\\Gone"}).status, 0);
+    r = Vqreg({"delete", "HKLM\\SOFTWARE\\DelTest\\Gone"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("HKLM\\SOFTWARE\\DelTest\\Gone"), std::string::npos) << r.err;
+    EXPECT_EQ(Vqreg({"query", "HKLM\\SOFTWARE\\DelTest"}).out, "HKEY_LOCAL_MACHINE\\SOFTWARE\\DelTest\n\n");
+}
+
+TEST(Vqreg, EveryCommandHasHelp) {
+    for (const char* command : {"query", "add", "delete", "import", "export"}) {
+        Result r = Vqreg({command, "--help"});
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_EQ(r.out.rfind(std::string("usage: vqreg ") + command, 0), 0u) << r.out;
+    }
+    Result r = Vqreg({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("import FILE.reg"), std::string::npos);
+    EXPECT_EQ(Vqreg({}).status, 2);
+}
+
+TEST(VqregData, NumbersAndListsAreEncodedExactly) {
+    std::vector<uint8_t> out;
+    std::string why;
+    EXPECT_TRUE(vqreg::EncodeData(REG_QWORD, {"18446744073709551615"}, out, why));
+    EXPECT_EQ(out, std::vector<uint8_t>(8, 0xff));
+    EXPECT_FALSE(vqreg::EncodeData(REG_QWORD, {"18446744073709551616"}, out, why));
+    EXPECT_FALSE(vqreg::EncodeData(REG_DWORD, {"0x"}, out, why));
+    EXPECT_TRUE(vqreg::EncodeData(REG_MULTI_SZ, {}, out, why));
+    EXPECT_EQ(out, std::vector<uint8_t>{0});
+    EXPECT_FALSE(vqreg::EncodeData(REG_MULTI_SZ, {"a\\0\\0b"}, out, why)) << "an empty string would end the list";
+    EXPECT_EQ(vqreg::ShowData(REG_MULTI_SZ, {'A', 0, 'B', 0, 0, 'C', 0, 0}), "A\\0B");
+    EXPECT_EQ(vqreg::ShowData(REG_DWORD, {1, 2}), "0102") << "a short DWORD shows as bytes";
+}

@@ -9,3 +9,8 @@
 #include "pal/file/file.h"
 #include "pal/map/map.h"
 #include "pal/module/module.h"
+#include "pal/security/security.h"
+#include "pal/registry/registry.h"
+#include "pal/eventlog/eventlog.h"
+#include "pal/ini/ini.h"
+#include "pal/env/env.h"

@@ -1,0 +1,225 @@
+// The built vqevent program, run as users run it, against this test's machine root.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pal/core/root.h"
+#include "pal/eventlog/eventlog.h"
+#include "pal/file/path.h"
+#include "pal/registry/registry.h"
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs the tool to the end; stdout and stderr go through files in the machine root.
+Result Tool(const std::vector<std::string>& args) {
+    const std::string out = pal::core::RootDir() + "/tool.out", err = pal::core::RootDir() + "/tool.err";
+    std::string command = Quote(VQ_TOOL_BIN);
+    for (const auto& a : args) command += " " + Quote(a);
+    int status = std::system((command + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
+    return Result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class Vqevent : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* log : {"Application", "System"}) {
+            HANDLE h = OpenEventLogA(nullptr, log);
+            ASSERT_TRUE(ClearEventLogA(h, nullptr));
+            CloseEventLog(h);
+        }
+    }
+    void WriteN(int n) {
+        for (int i = 1; i <= n; ++i)
+            ASSERT_EQ(Tool({"write", "--log", "Application", "--id", std::to_string(i)}).code, 0);
+    }
+};
+
+TEST_F(Vqevent, WrittenRecordShowsEveryFieldInTextAndJson) {
+    Result w = Tool({"write", "--source", "Probe", "--id", "0xC0040009", "--type", "error", "--category", "3",
+                    "--string", "first", "--string", "two words", "--data", "01 02 ff"});
+    ASSERT_EQ(w.code, 0) << w.err;
+    EXPECT_EQ(w.out, "written to Application\n");
+
+    Result q = Tool({"query", "Application"});
+    ASSERT_EQ(q.code, 0) << q.err;
+    for (const char* line : {"Record:    1\n", "Source:    Probe\n", "Type:      error\n", "Category:  3\n",
+                             "Event ID:  0xC0040009 (event 9)\n", "String 1:  first\n", "String 2:  two words\n",
+                             "Data:      0102ff (3 bytes)\n", "User:      N/A\n"})
+        EXPECT_NE(q.out.find(line), std::string::npos) << line << " missing from\n" << q.out;
+    EXPECT_NE(q.out.find("Message:   "), std::string::npos);
+
+    Result j = Tool({"query", "application", "--json"});
+    ASSERT_EQ(j.code, 0) << j.err;
+    EXPECT_EQ(j.out.rfind("[\n{\"number\":1,", 0), 0u) << j.out;
+    EXPECT_EQ(j.out.substr(j.out.size() - 4), "}\n]\n");
+    for (const char* field : {"\"event_id\":\"0xC0040009\"", "\"event_number\":9", "\"type\":\"error\"",
+                              "\"category\":3", "\"strings\":[\"first\",\"two words\"]", "\"data\":\"0102ff\"",
+                              "\"source\":\"Probe\""})
+        EXPECT_NE(j.out.find(field), std::string::npos) << field << " missing from " << j.out;
+    EXPECT_EQ(Tool({"query", "System", "--json"}).out, "[]\n");
+}
+
+TEST_F(Vqevent, SourcesRouteAndMessagesFormatAsTheRegistrySays) {
+    // The gatherer's source under its own log, with a message file installed beside it.
+    const char* key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Mordane\\Mordane";
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    const char file[] = "%SystemRoot%\\system32\\mordane.dll";
+    ASSERT_EQ(RegSetValueExA(h, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file), sizeof file),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+    std::filesystem::path mc = pal::MapPath("C:\\WINDOWS\\system32\\mordane.mc");
+    std::filesystem::create_directories(mc.parent_path());
+    std::ofstream(mc) << "FacilityNames=(Gatherer=0x4)\n"
+                         "MessageId=0xB\nSeverity=Informational\nFacility=Gatherer\nLanguage=English\n"
+                         "Serial number %1.\n.\n";
+
+    Result w = Tool({"write", "--source", "Mordane", "--id", "0x4004000B", "--string", "SN-0042"});
+    ASSERT_EQ(w.code, 0) << w.err;
+    EXPECT_EQ(w.out, "written to Mordane\n");
+    Result q = Tool({"query", "Mordane"});
+    EXPECT_NE(q.out.find("Message:   Serial number SN-0042.\n"), std::string::npos) << q.out;
+    EXPECT_NE(Tool({"query", "Mordane", "--json"}).out.find("\"message_found\":true"), std::string::npos);
+    EXPECT_EQ(Tool({"query", "Application"}).out, "");
+}
+
+TEST_F(Vqevent, QueryHonoursFromCountAndDirection) {
+    WriteN(5);
+    auto numbers = [](const std::string& out) {
+        std::vector<int> n;
+        for (size_t at = out.find("Record:    "); at != std::string::npos; at = out.find("Record:    ", at + 1))
+            n.push_back(std::stoi(out.substr(at + 11)));
+        return n;
+    };
+    EXPECT_EQ(numbers(Tool({"query", "Application"}).out), (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(numbers(Tool({"query", "Application", "--from", "2", "--count", "2"}).out), (std::vector<int>{2, 3}));
+    EXPECT_EQ(numbers(Tool({"query", "Application", "--backwards", "--count", "2"}).out), (std::vector<int>{5, 4}));
+    EXPECT_EQ(numbers(Tool({"query", "Application", "--from=4", "--backwards"}).out), (std::vector<int>{4, 3, 2, 1}));
+    Result missing = Tool({"query", "Application", "--from", "9"});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_NE(missing.err.find("--from: record 9 is not in the log (records 1 to 5)"), std::string::npos)
+        << missing.err;
+}
+
+TEST_F(Vqevent, InfoAndClearWithBackup) {
+    WriteN(3);
+    Result info = Tool({"info", "Application"});
+    ASSERT_EQ(info.code, 0);
+    EXPECT_NE(info.out.find("Oldest:    1\nCount:     3\nNewest:    3\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Max size:  524288 bytes"), std::string::npos);
+
+    std::string backup = pal::core::RootDir() + "/app.evt";
+    Result c = Tool({"clear", "Application", "--backup", backup});
+    ASSERT_EQ(c.code, 0) << c.err;
+    std::ifstream f(backup, std::ios::binary | std::ios::ate);
+    EXPECT_GT(static_cast<long>(f.tellg()), 0x30 + 0x28);
+    Result again = Tool({"clear", "Application", "--backup", backup});
+    EXPECT_EQ(again.code, 2);
+    EXPECT_NE(again.err.find("--backup"), std::string::npos);
+    EXPECT_EQ(Tool({"info", "Application", "--json"}).out,
+              "{\"log\":\"Application\",\"oldest\":0,\"count\":0,\"newest\":0,\"size\":0,\"max_size\":524288}\n");
+    WriteN(1);
+    EXPECT_NE(Tool({"query", "Application"}).out.find("Record:    1\n"), std::string::npos);
+}
+
+TEST_F(Vqevent, BadArgumentsNameTheArgument) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"query"}, "LOG is missing"},
+        {{"query", "Application", "System"}, "unexpected argument 'System'"},
+        {{"query", "Nosuch"}, "no log named 'Nosuch'"},
+        {{"query", "Application", "--count", "0"}, "--count: '0' is not a number"},
+        {{"query", "Application", "--colour"}, "unknown option '--colour'"},
+        {{"query", "Application", "--json=yes"}, "--json takes no value"},
+        {{"write", "--id", "1"}, "give --log or --source"},
+        {{"write", "--source", "S"}, "--id is required"},
+        {{"write", "--source", "S", "--id", "0x1FFFFFFFF"}, "--id: '0x1FFFFFFFF'"},
+        {{"write", "--source", "S", "--id", "1", "--type", "fatal"}, "--type: 'fatal'"},
+        {{"write", "--source", "S", "--id", "1", "--data", "abc"}, "--data: 'abc'"},
+        {{"write", "--log", "Nosuch", "--id", "1"}, "--log: there is no log named 'Nosuch'"},
+        {{"follow", "Application", "--from", "-3"}, "--from: '-3' is not a number"},
+    };
+    for (const auto& c : cases) {
+        Result r = Tool(c.args);
+        EXPECT_EQ(r.code, 2) << c.args[0] << " " << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "stderr: " << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_NE(Tool({"info", "Application", "--json"}).out.find("\"count\":0,"), std::string::npos);  // nothing written
+}
+
+TEST_F(Vqevent, EveryCommandHasHelp) {
+    for (const char* command : {"write", "query", "follow", "clear", "info"}) {
+        Result r = Tool({command, "--help"});
+        EXPECT_EQ(r.code, 0) << command;
+        EXPECT_EQ(r.out.rfind(std::string("usage: vqevent ") + command, 0), 0u) << r.out;
+    }
+    Result r = Tool({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(Occurrences(r.out, "\n  "), 5u);
+    EXPECT_EQ(Tool({}).code, 2);
+}
+
+TEST_F(Vqevent, FollowPrintsNewRecordsUntilTerminated) {
+    WriteN(2);  // older records: not printed without --from
+    // The shell tells its pid and becomes the tool, so the pid is the tool's.
+    FILE* follow = popen(("echo $$; exec " + Quote(VQ_TOOL_BIN) + " follow Application --json").c_str(), "r");
+    ASSERT_NE(follow, nullptr);
+    char line[4096];
+    ASSERT_NE(fgets(line, sizeof line, follow), nullptr);
+    const pid_t pid = std::stoi(line);
+    usleep(300 * 1000);  // let it find the end of the log first
+    HANDLE src = RegisterEventSourceA(nullptr, "Later");
+    LPCSTR s[] = {"news"};
+    std::vector<std::string> got;
+    for (DWORD id : {77u, 78u}) {
+        ASSERT_TRUE(ReportEventA(src, EVENTLOG_WARNING_TYPE, 0, id, nullptr, 1, 0, s, nullptr));
+        ASSERT_NE(fgets(line, sizeof line, follow), nullptr);  // one line per record
+        got.emplace_back(line);
+    }
+    DeregisterEventSource(src);
+    kill(pid, SIGTERM);
+    int status = pclose(follow);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(got[0].rfind("{\"number\":3,", 0), 0u) << got[0];
+    EXPECT_NE(got[0].find("\"event_number\":77"), std::string::npos);
+    EXPECT_EQ(got[1].rfind("{\"number\":4,", 0), 0u) << got[1];
+}
+
+}  // namespace

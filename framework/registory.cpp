@@ -128,24 +128,33 @@ LONG CRegistory::Read(const char* valueName) {
     return static_cast<LONG>(type);
 }
 
-int CRegistory::Read(const char* valueName, std::string& text) {
-    ClearError();
+// Size query, then the data into a buffer two bytes longer; the more-data answer of the
+// size query counts as success. Failures fill the error state under the given target.
+int CRegistory::ReadRaw(const char* valueName, const char* target, std::vector<char>& buffer, DWORD& got) {
     const char* name = valueName ? valueName : "";
     DWORD size = 0;
     LONG rc = RegQueryValueExA(m_hKey, valueName, nullptr, nullptr, nullptr, &size);
     if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) {
-        SetTarget("CRegistory::Read(SZ)");
+        SetTarget(target);
         return PrintfE(rc, "Registory size get error : %d,  %s\\%s\\%s", static_cast<int>(rc), m_strRootName.c_str(),
                        m_strSubKey.c_str(), name);
     }
-    std::vector<char> buffer(size + 2, '\0');
-    DWORD got = size;
+    buffer.assign(size + 2, '\0');
+    got = size;
     rc = RegQueryValueExA(m_hKey, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &got);
     if (rc != ERROR_SUCCESS) {
-        SetTarget("CRegistory::Read(SZ)");
+        SetTarget(target);
         return PrintfE(rc, "Registory read error : %d,  %s\\%s\\%s", static_cast<int>(rc), m_strRootName.c_str(),
                        m_strSubKey.c_str(), name);
     }
+    return 1;
+}
+
+int CRegistory::Read(const char* valueName, std::string& text) {
+    ClearError();
+    std::vector<char> buffer;
+    DWORD got = 0;
+    if (!ReadRaw(valueName, "CRegistory::Read(SZ)", buffer, got)) return 0;
     buffer[got] = '\0';
     text = buffer.data();
     return 1;
@@ -154,22 +163,9 @@ int CRegistory::Read(const char* valueName, std::string& text) {
 int CRegistory::Read(const char* valueName, std::vector<std::string>& texts) {
     ClearError();
     texts.clear();
-    const char* name = valueName ? valueName : "";
-    DWORD size = 0;
-    LONG rc = RegQueryValueExA(m_hKey, valueName, nullptr, nullptr, nullptr, &size);
-    if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA) {
-        SetTarget("CRegistory::Read(MULTI_SZ)");
-        return PrintfE(rc, "Registory size get error : %d,  %s\\%s\\%s", static_cast<int>(rc), m_strRootName.c_str(),
-                       m_strSubKey.c_str(), name);
-    }
-    std::vector<char> buffer(size + 2, '\0');
-    DWORD got = size;
-    rc = RegQueryValueExA(m_hKey, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &got);
-    if (rc != ERROR_SUCCESS) {
-        SetTarget("CRegistory::Read(MULTI_SZ)");
-        return PrintfE(rc, "Registory read error : %d,  %s\\%s\\%s", static_cast<int>(rc), m_strRootName.c_str(),
-                       m_strSubKey.c_str(), name);
-    }
+    std::vector<char> buffer;
+    DWORD got = 0;
+    if (!ReadRaw(valueName, "CRegistory::Read(MULTI_SZ)", buffer, got)) return 0;
     // Strings up to the first empty one or the end of the data, whichever comes first.
     size_t pos = 0;
     while (pos < got) {
@@ -214,9 +210,8 @@ int CRegistory::Write(const char* valueName, const std::vector<std::string>& tex
         joined += '\0';
     }
     joined += '\0';
-    // The length covers the joined strings and one more NUL; an empty list is one NUL.
-    DWORD size = texts.empty() ? 1 : static_cast<DWORD>(joined.size() - 1) + 1;
-    if (size > joined.size()) size = static_cast<DWORD>(joined.size());
+    // Each string with its NUL, then one more NUL; an empty list is that one NUL alone.
+    DWORD size = static_cast<DWORD>(joined.size());
     LONG rc = RegSetValueExA(m_hKey, valueName, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(joined.data()), size);
     if (rc != ERROR_SUCCESS) {
         SetTarget("CRegistory::Write(MULTI_SZ)");

@@ -55,6 +55,7 @@ protected:
     static const HKEY kInvalidKey;
 
     int SetKeyInfo(HKEY root, const char* subKey);
+    int ReadRaw(const char* valueName, const char* target, std::vector<char>& buffer, DWORD& got);
     int DeleteKeyTree(HKEY root, const std::string& subKey);
 
     HKEY m_hRoot;

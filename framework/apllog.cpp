@@ -113,6 +113,7 @@ std::string CAplLog::MutexSuffix(const std::string& logDir) {
 
 void CAplLog::Open(short sysId, const char* processName, const char* logDir, LONG fileSize, int flushThread) {
     std::lock_guard<std::recursive_mutex> guard(StateLock());
+    m_bVqraplLog = 0;  // decided anew at each Open
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QIR\\VQ FRAMEWORK\\SYSTEM\\APLLOG", 0, KEY_READ, &key) ==
         ERROR_SUCCESS) {

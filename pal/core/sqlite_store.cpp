@@ -78,12 +78,19 @@ std::unique_ptr<SqliteDb> SqliteDb::Open(const std::string& path, const char* sc
     }
     sqlite3_busy_timeout(db, 30000);
     std::unique_ptr<SqliteDb> out(new SqliteDb(db));
-    if (!out->Exec("PRAGMA journal_mode=WAL") || !out->Exec("PRAGMA synchronous=NORMAL") ||
-        (schema && !out->Exec(schema))) {
-        error = out->LastError();
-        return nullptr;
+    // Several processes may open a new store at the same moment; switching the journal
+    // mode or creating the schema can then report busy without waiting, so try again.
+    for (int attempt = 0;; ++attempt) {
+        if (out->Exec("PRAGMA journal_mode=WAL") && out->Exec("PRAGMA synchronous=NORMAL") &&
+            (!schema || out->Exec(schema)))
+            return out;
+        int code = sqlite3_errcode(db) & 0xff;
+        if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || attempt >= 3000) {
+            error = out->LastError();
+            return nullptr;
+        }
+        sqlite3_sleep(10);
     }
-    return out;
 }
 
 SqliteDb::~SqliteDb() { sqlite3_close_v2(db_); }

@@ -90,34 +90,17 @@ int CVQBObj::LogWrite(WORD eventCode, LONG code, LONG id, LONG level, const char
     return r;
 }
 
-int CVQBObj::LogWrite0(LONG code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int r = LogWriteV(0, code, m_lIdCode, 0, 1, format, args);
-    va_end(args);
-    return r;
-}
+// LogWrite0 to LogWrite3: fixed event code, level and result; the object's own id code.
+#define VQB_LOG_WRITE_N(name, eventCode, level, result)                    \
+    int CVQBObj::name(LONG code, const char* format, ...) {                 \
+        va_list args;                                                       \
+        va_start(args, format);                                             \
+        int r = LogWriteV(eventCode, code, m_lIdCode, level, result, format, args); \
+        va_end(args);                                                       \
+        return r;                                                           \
+    }
 
-int CVQBObj::LogWrite1(LONG code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int r = LogWriteV(8000, code, m_lIdCode, 1, 0, format, args);
-    va_end(args);
-    return r;
-}
-
-int CVQBObj::LogWrite2(LONG code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int r = LogWriteV(7000, code, m_lIdCode, 2, 0, format, args);
-    va_end(args);
-    return r;
-}
-
-int CVQBObj::LogWrite3(LONG code, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int r = LogWriteV(0, code, m_lIdCode, 3, 1, format, args);
-    va_end(args);
-    return r;
-}
+VQB_LOG_WRITE_N(LogWrite0, 0, 0, 1)
+VQB_LOG_WRITE_N(LogWrite1, 8000, 1, 0)
+VQB_LOG_WRITE_N(LogWrite2, 7000, 2, 0)
+VQB_LOG_WRITE_N(LogWrite3, 0, 3, 1)

@@ -14,3 +14,5 @@
 #include "pal/eventlog/eventlog.h"
 #include "pal/ini/ini.h"
 #include "pal/env/env.h"
+#include "pal/service/service.h"
+#include "pal/device/device.h"

@@ -1,0 +1,4 @@
+// Service control: the dispatcher, control handler and status reports on a Linux process.
+#pragma once
+
+#include "pal/types.h"

@@ -99,6 +99,7 @@ const SystemText kSystemTexts[] = {
     {1053, "The service did not respond to the start or control request in a timely fashion.\r\n"},
     {1056, "An instance of the service is already running.\r\n"},
     {1060, "The specified service does not exist as an installed service.\r\n"},
+    {1061, "The service cannot accept control messages at this time.\r\n"},
     {1062, "The service has not been started.\r\n"},
     {1063, "The service process could not connect to the service controller.\r\n"},
     {1066, "The service has returned a service-specific error code.\r\n"},

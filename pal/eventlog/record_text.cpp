@@ -49,11 +49,14 @@ size_t Utf8Sequence(const unsigned char* p, size_t left) {
     return n;
 }
 
-// Text for a terminal: control characters other than tab and line feed as \xNN.
+// Text for a terminal: control characters other than tab and line feed as \xNN. A CR LF
+// (how message texts end their lines) is a plain line break.
 std::string Printable(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (unsigned char c : s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
         if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02x", c);

@@ -1,0 +1,42 @@
+// Test helpers of the gatherer: install its configuration into the test's machine root,
+// set the simulated sensor, and read the records of the "Mordane" log back through the
+// event-log API.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pal/windows.h"
+
+namespace gtest_util {
+
+struct Record {
+    DWORD number = 0;
+    DWORD id = 0;
+    WORD type = 0;
+    std::vector<BYTE> data;
+    std::vector<std::string> strings;
+    // The data as one little-endian 32-bit number (the gatherer's records carry one).
+    LONG Value() const;
+};
+
+// Applies gatherer/install/Mordane.reg (service key, all monitor subkeys, the "Mordane"
+// log and source).
+void InstallRegistry();
+// Removes one subkey (relative to the service key) with its tree.
+void RemoveMonitorKey(const std::string& subkey);
+// Writes the default ini path's file from text ("[Section]\nKEY=V\n...").
+void WriteIni(const std::string& text, const char* windowsPath = "C:\\WINDOWS\\system32\\Mordane.ini");
+void RemoveIni(const char* windowsPath = "C:\\WINDOWS\\system32\\Mordane.ini");
+// Sets the simulated sensor's readings (keys of the device's configuration file).
+void SetSensor(const std::map<std::string, std::string>& values);
+// Every record of a log, oldest first.
+std::vector<Record> ReadLog(const char* log = "Mordane");
+// The trace file's text of the gatherer's trace key.
+std::string TraceText();
+// A registry DWORD under the service key, or -1 when missing.
+long long RegDword(const std::string& subkey, const char* value);
+void SetRegDword(const std::string& subkey, const char* value, DWORD data);
+
+}  // namespace gtest_util

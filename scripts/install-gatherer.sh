@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the hardware gatherer's configuration into a machine root (VQ_ROOT, or the
+# default of the README): the ini file (kept when one is there already, so local edits
+# survive), the message module of the event source, and the registry keys of
+# gatherer/install/Mordane.reg (the service key, its monitor subkeys and the event log
+# "Mordane" with its source). Run it again at any time; it changes nothing else.
+#   scripts/install-gatherer.sh [BUILD_DIR]     (default: build)
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build}"
+vqreg="$build/bin/vqreg"
+[ -x "$vqreg" ] || { echo "install-gatherer: $vqreg is missing; run scripts/setup.sh first" >&2; exit 1; }
+
+if [ -z "${VQ_ROOT:-}" ]; then
+  if [ "$(id -u)" = 0 ]; then VQ_ROOT=/var/lib/vq; else VQ_ROOT="$HOME/.local/share/vq"; fi
+  export VQ_ROOT
+fi
+# The Windows directory: use the existing spelling of each component if there is one.
+sys32="$VQ_ROOT/drive_c/WINDOWS/system32"
+for d in "$VQ_ROOT"/drive_c/*/; do
+  case "$(basename "$d" | tr 'A-Z' 'a-z')" in windows) for s in "$d"*/; do
+    [ "$(basename "$s" | tr 'A-Z' 'a-z')" = system32 ] && sys32="${s%/}"; done;; esac
+done
+mkdir -p "$sys32"
+ini="$(find "$sys32" -maxdepth 1 -iname mordane.ini | head -1)"
+if [ -z "$ini" ]; then
+  cp "$here/gatherer/install/Mordane.ini" "$sys32/Mordane.ini"
+  echo "installed $sys32/Mordane.ini"
+else
+  echo "kept $ini"
+fi
+cp "$here/gatherer/messages/Mordane.mc" "$sys32/Mordane.mc"
+"$vqreg" import "$here/gatherer/install/Mordane.reg"
+echo "registered the service key and the event source Mordane in $VQ_ROOT"

@@ -16,3 +16,4 @@
 #include "pal/env/env.h"
 #include "pal/service/service.h"
 #include "pal/device/device.h"
+#include "pal/snmp/snmp.h"

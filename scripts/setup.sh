@@ -15,7 +15,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-packages=(cmake make g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3)
+packages=(cmake make g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
+          libsnmp-dev snmptrapd snmp)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

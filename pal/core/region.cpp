@@ -26,7 +26,7 @@ namespace pal::core {
 namespace {
 
 constexpr uint64_t kMagic = 0x31524f4a424f5156ull;  // "VQOBJOR1"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 
 struct ProcSlot {
     uint32_t used;
@@ -48,8 +48,8 @@ struct Header {
     uint32_t waiterHigh;
     uint64_t totalSize;
     pthread_mutex_t lock;
-    uint32_t allocHint;
-    uint32_t pad;
+    uint32_t allocHint;   // unused since version 2
+    uint32_t objectHigh;  // objects at or above this index have never been used
     int32_t hash[kHashBuckets];
     ProcSlot procs[kMaxProcs];
     Object objects[kMaxObjects];
@@ -101,13 +101,16 @@ void InitMutex(pthread_mutex_t* m, int type) {
     pthread_mutexattr_destroy(&a);
 }
 
-void InitRegion(Header* h) {
-    std::memset(static_cast<void*>(h), 0, sizeof(Header));
+// Zeroes the region by truncating its file rather than writing it, so a process touches
+// only the pages of the table it uses: a whole-table memset would make every process that
+// initialises a root carry megabytes of resident pages.
+void InitRegion(Header* h, int fd) {
+    if (ftruncate(fd, 0) != 0 || ftruncate(fd, sizeof(Header)) != 0)
+        std::memset(static_cast<void*>(h), 0, sizeof(Header));
     h->version = kVersion;
     h->totalSize = sizeof(Header);
     InitMutex(&h->lock, PTHREAD_MUTEX_ERRORCHECK);
     for (auto& b : h->hash) b = -1;
-    for (auto& o : h->objects) o.hashNext = -1;
     std::atomic_thread_fence(std::memory_order_release);
     h->magic = kMagic;
 }
@@ -187,18 +190,19 @@ void FreeObject(uint32_t i) {
 void RepairLocked() {
     // The previous holder died inside the lock: rebuild what could be half-updated.
     for (auto& b : g_h->hash) b = -1;
-    for (uint32_t i = 0; i < kMaxObjects; ++i) {
+    if (g_h->objectHigh > kMaxObjects) g_h->objectHigh = kMaxObjects;
+    for (uint32_t i = 0; i < g_h->objectHigh; ++i) {
         g_h->objects[i].hashNext = -1;
         if (g_h->objects[i].type != ObjType::Free && g_h->objects[i].name[0]) HashInsert(i);
     }
     // An object nobody references was being made when its creator died.
-    for (uint32_t i = 0; i < kMaxObjects; ++i)
+    for (uint32_t i = 0; i < g_h->objectHigh; ++i)
         if (g_h->objects[i].type != ObjType::Free && RefsEmpty(g_h->objects[i])) FreeObject(i);
 }
 
 void CleanupProc(RegionLock& lock, int32_t p) {
     uint64_t bit = 1ull << (p % 64);
-    for (uint32_t i = 0; i < kMaxObjects; ++i) {
+    for (uint32_t i = 0; i < g_h->objectHigh; ++i) {
         Object& o = g_h->objects[i];
         if (o.type == ObjType::Free) continue;
         if (o.refs[p / 64] & bit) {
@@ -236,15 +240,15 @@ int32_t FindNamed(const char* name) {
     return -1;
 }
 
+// Lowest free slot first, so the table stays dense and scans stop at objectHigh. A reused
+// slot is told apart from its former object by the generation number.
 int32_t AllocObject() {
-    for (uint32_t n = 0; n < kMaxObjects; ++n) {
-        uint32_t i = (g_h->allocHint + n) % kMaxObjects;
-        if (g_h->objects[i].type == ObjType::Free) {
-            g_h->allocHint = i + 1;
-            return static_cast<int32_t>(i);
-        }
-    }
-    return -1;
+    for (uint32_t i = 0; i < g_h->objectHigh; ++i)
+        if (g_h->objects[i].type == ObjType::Free) return static_cast<int32_t>(i);
+    if (g_h->objectHigh >= kMaxObjects) return -1;
+    uint32_t i = g_h->objectHigh++;
+    g_h->objects[i].hashNext = -1;
+    return static_cast<int32_t>(i);
 }
 
 void AtForkChild() {
@@ -293,7 +297,7 @@ bool DoAttach() {
     // including a lock word no kernel will ever release.
     if (fresh || g_h->magic != kMagic || g_h->version != kVersion || !AnyProcAlive()) {
         RemoveMappingFiles();
-        InitRegion(g_h);
+        InitRegion(g_h, fd);
     }
     if (!g_localRefs) g_localRefs = new std::unordered_map<uint32_t, uint32_t>();
     {

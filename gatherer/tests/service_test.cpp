@@ -13,6 +13,7 @@
 
 #include "gatherer/cpusensor.h"
 #include "gatherer/tests/gatherer_test_util.h"
+#include "tests/support/child_process.h"
 
 extern char** environ;
 
@@ -22,18 +23,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string Shell(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
+std::string Vqsc(const std::vector<std::string>& args, int* status = nullptr) {
+    vqtest::ProgramResult r = vqtest::RunProgram(VQ_VQSC_BIN, args, 30000);
+    if (status) *status = r.status;
+    return r.out + r.err;
 }
 
-std::string Query() { return Shell(std::string(VQ_VQSC_BIN) + " query Mordane"); }
+std::string Query() { return Vqsc({"query", "Mordane"}); }
 
 bool StateIs(const std::string& query, const char* state) {
     return query.find(state) != std::string::npos;
@@ -144,7 +140,7 @@ TEST(GathererService, StopsThroughTheServiceControlToolAndRunsWithDefaults) {
     ASSERT_TRUE(WaitForRecord(MSG_CASE_TEMPERATURE));
     ASSERT_TRUE(WaitForState("RUNNING"));
     int status = -1;
-    std::string out = Shell(std::string(VQ_VQSC_BIN) + " stop Mordane", &status);
+    std::string out = Vqsc({"stop", "Mordane"}, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(g.Wait(), 0);
     auto records = ReadLog("Application");  // no "Mordane" log registered: the default log
@@ -152,7 +148,7 @@ TEST(GathererService, StopsThroughTheServiceControlToolAndRunsWithDefaults) {
     EXPECT_EQ(records[0].id, MSG_CASE_TEMPERATURE);
     EXPECT_NE(TraceText().find("Open Registry failed while getting ini config file path."), std::string::npos);
     // After the process has gone the tool says the service is not running.
-    out = Shell(std::string(VQ_VQSC_BIN) + " query Mordane", &status);
+    out = Vqsc({"query", "Mordane"}, &status);
     EXPECT_NE(status, 0) << out;
 }
 

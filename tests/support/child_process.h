@@ -49,6 +49,15 @@ private:
     std::string buffer_;
 };
 
+// Runs a program to its end with args and collects what it wrote; status is its exit code
+// or 128 + signal number (-1 when it could not be started). Output is read for at most
+// timeoutMs; the program is then killed.
+struct ProgramResult {
+    int status = -1;
+    std::string out, err;
+};
+ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs = 60000);
+
 }  // namespace vqtest
 
 #define VQ_CHILD(name)                                                                       \

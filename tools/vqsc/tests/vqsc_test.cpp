@@ -59,50 +59,9 @@ VQ_CHILD(vqsc_service) {
 
 // ---- running the tool -----------------------------------------------------------------
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using Result = vqtest::ProgramResult;
 
-Result Vqsc(const std::vector<std::string>& args) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        std::vector<char*> argv{const_cast<char*>(VQ_TOOL_BIN)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VQ_TOOL_BIN, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    Result r;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0 && poll(fds, 2, 60000) > 0) {
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
+Result Vqsc(const std::vector<std::string>& args) { return vqtest::RunProgram(VQ_TOOL_BIN, args, 60000); }
 
 std::string Unique(const char* base) {
     static int n = 0;

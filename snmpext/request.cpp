@@ -1,0 +1,236 @@
+// The trap request interface: one record per process, built by the add functions and
+// handed to the agent copy of the library by Send.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "snmpext/internal.h"
+#include "snmpext/norvik.h"
+
+namespace norvik {
+namespace {
+
+constexpr DWORD kLockTimeoutMs = 30000;
+constexpr DWORD kEndTimeoutMs = 5000;
+
+// Zero at load (static storage). The lock only keeps single calls from tearing the
+// record; whole sequences are the callers' to serialise.
+TrapInfo g_record;
+std::mutex g_recordLock;
+
+DWORD LockTimeout() {
+    // Test setting: a shorter wait for the request mutex.
+    if (const char* text = std::getenv("VQ_NORVIK_LOCK_TIMEOUT")) {
+        char* end = nullptr;
+        unsigned long ms = std::strtoul(text, &end, 10);
+        if (end != text && *end == 0 && ms >= 1 && ms <= kLockTimeoutMs) return static_cast<DWORD>(ms);
+    }
+    return kLockTimeoutMs;
+}
+
+// The last error, never 0 where a failure must be reported.
+LONG LastErrorOr(DWORD fallback) {
+    DWORD code = GetLastError();
+    return static_cast<LONG>(code ? code : fallback);
+}
+
+void ClearBindings() {
+    g_record.bindingCount = 0;
+    std::memset(static_cast<void*>(g_record.params), 0, sizeof g_record.params);
+}
+
+// Appends one binding after the checks; entry is complete but for the name.
+LONG Append(const char* name, TrapParam entry) {
+    if (LONG rc = CheckOidText(name, kMaxOidText)) return rc;
+    std::lock_guard lock(g_recordLock);
+    if (g_record.bindingCount >= kMaxBindings) return ERROR_OUTOFMEMORY;
+    std::strncpy(entry.name, name, kMaxOidText);
+    entry.name[kMaxOidText] = 0;
+    g_record.params[g_record.bindingCount] = entry;
+    ++g_record.bindingCount;
+    return 0;
+}
+
+LONG AppendNumber(const char* name, uint8_t type, uint32_t value) {
+    TrapParam entry{};
+    entry.type = type;
+    entry.length = 4;
+    std::memcpy(entry.value, &value, 4);
+    return Append(name, entry);
+}
+
+LONG AppendText(const char* name, uint8_t type, const char* value) {
+    if (!value) return ERROR_INVALID_DATA;
+    TrapParam entry{};
+    entry.type = type;
+    size_t length = strnlen(value, kMaxValueText);
+    std::memcpy(entry.value, value, length);
+    entry.value[kMaxValueText] = 0;
+    entry.length = static_cast<uint32_t>(length);
+    return Append(name, entry);
+}
+
+// The named objects of one hand-over; closes whatever was opened.
+struct Objects {
+    HANDLE mutex = nullptr;
+    bool owned = false;
+    HANDLE trapEvent = nullptr;
+    HANDLE endEvent = nullptr;
+    HANDLE mapping = nullptr;
+    TrapInfo* block = nullptr;
+
+    ~Objects() {
+        if (block) UnmapViewOfFile(block);
+        if (mapping) CloseHandle(mapping);
+        if (trapEvent) CloseHandle(trapEvent);
+        if (endEvent) CloseHandle(endEvent);
+        if (mutex) {
+            if (owned) ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+    }
+};
+
+// Waits until the agent acknowledges request seq or the 5 s are over; 0 or the reason.
+LONG AwaitEnd(HANDLE endEvent, TrapInfo* block, uint8_t seq) {
+    ULONGLONG deadline = GetTickCount64() + kEndTimeoutMs;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        DWORD w = WaitForSingleObject(endEvent, left);
+        if (w == WAIT_OBJECT_0) {
+            // A late answer to an earlier request carries that request's number.
+            if (std::atomic_ref<uint8_t>(block->ackSeq).load() == seq) return 0;
+            if (left == 0) return WAIT_TIMEOUT;
+            continue;
+        }
+        if (w == WAIT_TIMEOUT) return WAIT_TIMEOUT;
+        return LastErrorOr(ERROR_GEN_FAILURE);
+    }
+}
+
+LONG Handover() {
+    Objects o;
+    o.mutex = OpenMutexA(SYNCHRONIZE, FALSE, kMutexName);
+    // Without the lock the block is not written: another requester may be using it.
+    if (!o.mutex) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    LONG result = 0;
+    DWORD w = WaitForSingleObject(o.mutex, LockTimeout());
+    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) {
+        o.owned = true;
+        if (w == WAIT_ABANDONED) result = WAIT_ABANDONED;
+    } else {
+        LONG code = w == WAIT_TIMEOUT ? WAIT_TIMEOUT : LastErrorOr(ERROR_GEN_FAILURE);
+        if (LogOpen()) WriteLog("", "WaitForSingleObject error. Code=%x", static_cast<unsigned>(code));
+        return code;
+    }
+
+    o.trapEvent = OpenEventA(EVENT_MODIFY_STATE, FALSE, kTrapEventName);
+    if (!o.trapEvent) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    o.endEvent = OpenEventA(SYNCHRONIZE, FALSE, kEndEventName);
+    if (!o.endEvent) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    o.mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, kMappingName);
+    if (!o.mapping) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    o.block = static_cast<TrapInfo*>(MapViewOfFile(o.mapping, FILE_MAP_WRITE, 0, 0, kTrapInfoSize));
+    if (!o.block) return LastErrorOr(ERROR_ACCESS_DENIED);
+
+    uint8_t seq = NextRequestSeq(std::atomic_ref<uint8_t>(o.block->requestSeq).load());
+    // The header and the bindings in use: the agent reads no entry beyond the count, and
+    // copying (and page-faulting) all 115868 bytes would triple the cost of a Send.
+    std::memcpy(static_cast<void*>(o.block), &g_record, UsedSize(g_record));
+    o.block->requestSeq = seq;
+    std::atomic_ref<uint8_t>(o.block->ackSeq).store(0);
+
+    if (!SetEvent(o.trapEvent)) return LastErrorOr(ERROR_INVALID_HANDLE);
+    // Handed over: the agent may send it even if it answers late, so the bindings go.
+    LONG end = AwaitEnd(o.endEvent, o.block, seq);
+    if (end) result = end;
+    ClearBindings();
+    return result;
+}
+
+}  // namespace
+
+const TrapInfo& LocalRecord() { return g_record; }
+
+}  // namespace norvik
+
+using namespace norvik;
+
+LONG SetEnterpriseOid(LPCSTR oid) {
+    if (LONG rc = CheckOidText(oid, kMaxOidText)) return rc;
+    std::lock_guard lock(g_recordLock);
+    std::memset(g_record.enterprise, 0, sizeof g_record.enterprise);
+    std::strncpy(g_record.enterprise, oid, kMaxOidText);
+    return 0;
+}
+
+LONG SetGenericTrapId(LONG id) {
+    std::lock_guard lock(g_recordLock);
+    g_record.genericTrap = id;
+    return 0;
+}
+
+LONG SetSpecificTrapId(LONG id) {
+    std::lock_guard lock(g_recordLock);
+    g_record.specificTrap = id;
+    return 0;
+}
+
+LONG ClearParameter() {
+    std::lock_guard lock(g_recordLock);
+    ClearBindings();
+    return 0;
+}
+
+LONG Send() {
+    std::lock_guard lock(g_recordLock);
+    try {
+        return Handover();
+    } catch (...) {
+        return -1;
+    }
+}
+
+LONG AddParamInteger32(LPCSTR name, LONG value) { return AppendNumber(name, ASN_INTEGER, static_cast<uint32_t>(value)); }
+LONG AddParamBits(LPCSTR name, LPCSTR value) { return AppendText(name, ASN_BITS, value); }
+LONG AddParamString(LPCSTR name, LPCSTR value) { return AppendText(name, ASN_OCTETSTRING, value); }
+
+LONG AddParamNull(LPCSTR name) {
+    TrapParam entry{};
+    entry.type = ASN_NULL;
+    return Append(name, entry);
+}
+
+LONG AddParamObjectId(LPCSTR name, LPCSTR value) {
+    if (LONG rc = CheckOidText(value, kMaxValueText)) return rc;
+    return AppendText(name, ASN_OBJECTIDENTIFIER, value);
+}
+
+LONG AddParamIpAddress(LPCSTR name, DWORD a, DWORD b, DWORD c, DWORD d) {
+    TrapParam entry{};
+    entry.type = ASN_IPADDRESS;
+    entry.length = 4;
+    entry.value[0] = static_cast<uint8_t>(a);
+    entry.value[1] = static_cast<uint8_t>(b);
+    entry.value[2] = static_cast<uint8_t>(c);
+    entry.value[3] = static_cast<uint8_t>(d);
+    return Append(name, entry);
+}
+
+LONG AddParamCounter32(LPCSTR name, DWORD value) { return AppendNumber(name, ASN_COUNTER32, value); }
+LONG AddParamGauge32(LPCSTR name, DWORD value) { return AppendNumber(name, ASN_GAUGE32, value); }
+LONG AddParamTimeticks(LPCSTR name, DWORD value) { return AppendNumber(name, ASN_TIMETICKS, value); }
+LONG AddParamOpaque(LPCSTR name, LPCSTR value) { return AppendText(name, ASN_OPAQUE, value); }
+
+LONG AddParamCounter64(LPCSTR name, DWORD low, DWORD high) {
+    TrapParam entry{};
+    entry.type = ASN_COUNTER64;
+    entry.length = 8;
+    std::memcpy(entry.value, &low, 4);
+    std::memcpy(entry.value + 4, &high, 4);
+    return Append(name, entry);
+}
+
+LONG AddParamUnsigned32(LPCSTR name, DWORD value) { return AppendNumber(name, ASN_UNSIGNED32, value); }

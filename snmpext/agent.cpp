@@ -36,6 +36,7 @@ struct AgentState {
     AsnObjectIdentifier enterprise{};
     SnmpVarBindList bindings{};
     uint8_t seq = 0;
+    uint8_t lastAnswered = 0;  // the request number last acknowledged
     char enterpriseText[kOidTextSize] = {};
     int32_t genericTrap = 0;
     int32_t specificTrap = 0;
@@ -82,6 +83,7 @@ void Log(const char* category, const char* message) {
 
 // Tells the requester of request seq that the agent is done with it.
 void EndRequest(uint8_t seq) {
+    g_agent.lastAnswered = seq;
     std::atomic_ref<uint8_t>(g_agent.block->ackSeq).store(seq);
     SetEvent(g_agent.endEvent);
 }
@@ -91,10 +93,20 @@ BOOL FirstTrapCall(AsnObjectIdentifier* pEnterpriseOid, AsnInteger32* pGenericTr
     if (!g_agent.request) g_agent.request = std::make_unique<TrapInfo>();
     TrapInfo& request = *g_agent.request;
     // The requester writes only the entries in use; a count beyond 50 is copied as 50
-    // and refused by the validation.
+    // and refused by the validation. The request number fences the copy (trapinfo.h).
+    std::atomic_ref<uint8_t> blockSeq(g_agent.block->requestSeq);
+    uint8_t before = blockSeq.load(std::memory_order_acquire);
     std::memcpy(static_cast<void*>(&request), g_agent.block, offsetof(TrapInfo, params));
     std::memcpy(static_cast<void*>(request.params), g_agent.block->params,
                 UsedSize(request) - offsetof(TrapInfo, params));
+    std::atomic_thread_fence(std::memory_order_acquire);
+    uint8_t after = blockSeq.load(std::memory_order_relaxed);
+    if (before == 0 || before != after || before == g_agent.lastAnswered) {
+        // Being written, rewritten under us, or already answered: a stale wake-up. The
+        // requester's own trap event follows once its request is complete.
+        return FALSE;
+    }
+    request.requestSeq = before;
 
     if (request.enterprise[0] == 0) {
         Log("Trap", "Trap send error. OID is empty.");

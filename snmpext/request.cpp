@@ -135,12 +135,25 @@ LONG Handover() {
     o.block = static_cast<TrapInfo*>(MapViewOfFile(o.mapping, FILE_MAP_WRITE, 0, 0, kTrapInfoSize));
     if (!o.block) return LastErrorOr(ERROR_ACCESS_DENIED);
 
-    uint8_t seq = NextRequestSeq(std::atomic_ref<uint8_t>(o.block->requestSeq).load());
+    std::atomic_ref<uint8_t> blockSeq(o.block->requestSeq);
+    // ackSeq holds the number the agent answered last; a new number must differ from it,
+    // or the agent would take the new request for one it has already answered.
+    uint8_t answered = std::atomic_ref<uint8_t>(o.block->ackSeq).load();
+    uint8_t seq = NextRequestSeq(blockSeq.load());
+    if (seq == answered) seq = NextRequestSeq(seq);
+    blockSeq.store(0);  // writing: an agent woken meanwhile leaves the block alone
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     // The header and the bindings in use: the agent reads no entry beyond the count, and
-    // copying (and page-faulting) all 115868 bytes would triple the cost of a Send.
-    std::memcpy(static_cast<void*>(o.block), &g_record, UsedSize(g_record));
-    o.block->requestSeq = seq;
-    std::atomic_ref<uint8_t>(o.block->ackSeq).store(0);
+    // copying (and page-faulting) all 115868 bytes would triple the cost of a Send. The
+    // two number bytes are the agent's and the fence's, so they are not copied.
+    auto* to = reinterpret_cast<uint8_t*>(o.block);
+    const auto* from = reinterpret_cast<const uint8_t*>(&g_record);
+    const size_t numbers = offsetof(TrapInfo, requestSeq);
+    const size_t rest = offsetof(TrapInfo, reserved);
+    std::memcpy(to, from, numbers);
+    std::memcpy(to + rest, from + rest, UsedSize(g_record) - rest);
+    std::atomic_thread_fence(std::memory_order_release);
+    blockSeq.store(seq, std::memory_order_release);
 
     if (!SetEvent(o.trapEvent)) return LastErrorOr(ERROR_INVALID_HANDLE);
     // Handed over: the agent may send it even if it answers late, so the bindings go.

@@ -12,14 +12,22 @@
 // next requester at once. So each request carries a number and the agent answers with it:
 //   - requestSeq (offset 265): written by the requester under "_NORVIK_TrapMutex". It is
 //     the previous request's number in the shared block plus one, 1..255, wrapping from
-//     255 to 1; 0 means "no number" (a requester that does not use the scheme).
-//   - ackSeq (offset 266): written by the requester as 0 together with the request, and
-//     by the agent, just before it sets the end event, as the requestSeq of the request
-//     it has finished (taken from its own copy of the request, not re-read).
+//     255 to 1; 0 while the requester is writing the block.
+//   - ackSeq (offset 266): written only by the agent, just before it sets the end event,
+//     as the requestSeq of the request it has finished (taken from its own copy of the
+//     request, not re-read). A requester picks a number other than the one it finds
+//     there, so a new request is never mistaken for one already answered.
 // A requester that sees the end event takes it as its own only when ackSeq equals its
 // requestSeq; otherwise it was a late answer to an earlier request and the requester
 // keeps waiting for the rest of its 5 s. Numbers repeat only after 255 requests, which
 // an agent that answers at all cannot fall behind by. Offset 267 stays 0.
+//
+// requestSeq also fences the copy. A requester first stores 0, then copies its request,
+// then stores the new number; the agent reads the number before and after taking its
+// copy and takes the copy only when both are the same non-zero number it has not
+// answered yet. So an agent woken by a late trap event (a requester that gave up) never
+// sends a half-written block or the same request twice; the requester's own trap event
+// brings the agent back to the finished block.
 #pragma once
 
 #include <bit>

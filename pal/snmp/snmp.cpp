@@ -50,6 +50,11 @@ SNMPAPI SnmpUtilOidAppend(AsnObjectIdentifier* pOidDst, AsnObjectIdentifier* pOi
         return SNMPAPI_ERROR;
     }
     if (pOidSrc->idLength == 0) return SNMPAPI_NOERROR;
+    // An OID holds at most 128 sub-identifiers; the sum is checked before it can wrap.
+    if (pOidSrc->idLength > SNMP_MAX_OID_LEN || pOidDst->idLength > SNMP_MAX_OID_LEN - pOidSrc->idLength) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return SNMPAPI_ERROR;
+    }
     UINT total = pOidDst->idLength + pOidSrc->idLength;
     auto* ids = static_cast<UINT*>(SnmpUtilMemReAlloc(pOidDst->ids, total * sizeof(UINT)));
     if (ids == nullptr) return SNMPAPI_ERROR;
@@ -60,6 +65,10 @@ SNMPAPI SnmpUtilOidAppend(AsnObjectIdentifier* pOidDst, AsnObjectIdentifier* pOi
 }
 
 INT SnmpUtilOidCmp(AsnObjectIdentifier* pOid1, AsnObjectIdentifier* pOid2) {
+    // A missing OID compares as an empty one.
+    AsnObjectIdentifier empty{};
+    if (pOid1 == nullptr || (pOid1->idLength != 0 && pOid1->ids == nullptr)) pOid1 = &empty;
+    if (pOid2 == nullptr || (pOid2->idLength != 0 && pOid2->ids == nullptr)) pOid2 = &empty;
     UINT n = pOid1->idLength < pOid2->idLength ? pOid1->idLength : pOid2->idLength;
     for (UINT i = 0; i < n; ++i) {
         if (pOid1->ids[i] != pOid2->ids[i]) return pOid1->ids[i] < pOid2->ids[i] ? -1 : 1;

@@ -239,10 +239,12 @@ TEST(Agent, MalformedBlocksAreRefused) {
         {"unknown tag", [](TrapInfo& t) { t.params[0].type = 0x99; }},
     };
     int refusedBefore = host.refused();
+    uint8_t seq = 0;
     for (const auto& [what, spoil] : cases) {
         SCOPED_TRACE(what);
         TrapInfo t = good();
         spoil(t);
+        t.requestSeq = ++seq;  // a finished request, as a requester leaves it
         std::memcpy(static_cast<void*>(shared.block), &t, sizeof t);
         ASSERT_TRUE(SetEvent(trap));
         EXPECT_TRUE(EndSignalled(10000));
@@ -255,9 +257,19 @@ TEST(Agent, MalformedBlocksAreRefused) {
     t.params[0].type = ASN_SEQUENCE;
     t.params[0].length = 2048;
     std::memset(t.params[0].value, 0x30, 2048);
+    t.requestSeq = ++seq;
     std::memcpy(static_cast<void*>(shared.block), &t, sizeof t);
     ASSERT_TRUE(SetEvent(trap));
     EXPECT_TRUE(EndSignalled(10000));
+
+    // A block still being written (number 0) and a request already answered are left
+    // alone: no trap, no end signal. Both are what a late trap event finds.
+    ASSERT_TRUE(SetEvent(trap));
+    EXPECT_FALSE(EndSignalled(500));
+    t.requestSeq = 0;
+    std::memcpy(static_cast<void*>(shared.block), &t, sizeof t);
+    ASSERT_TRUE(SetEvent(trap));
+    EXPECT_FALSE(EndSignalled(500));
     CloseHandle(trap);
     auto traps = host.traps();
     ASSERT_EQ(traps.size(), 1u);
@@ -370,3 +382,23 @@ TEST(Agent, AKilledAgentDoesNotStopTheNextOne) {
 }
 
 }  // namespace
+
+TEST(Agent, ARequesterThatDiedWhileWritingDoesNotBlockTheNext) {
+    TestHost host;
+    ASSERT_TRUE(host.started());
+    SharedBlock shared;
+    ASSERT_NE(shared.block, nullptr);
+    NewTrap(1);
+    ASSERT_EQ(Send(), 0);  // request 1, answered
+    ASSERT_EQ(shared.block->ackSeq, 1);
+    // What a requester killed in the middle of its copy leaves: number 0, half a request.
+    shared.block->requestSeq = 0;
+    std::memset(shared.block->params[0].name, '7', 40);
+    NewTrap(2);
+    AddParamInteger32("1.3.6.1.4.1.6203.1.1", 5);
+    EXPECT_EQ(Send(), 0);  // number 1 again would look answered; the requester skips it
+    EXPECT_NE(shared.block->ackSeq, 1);
+    auto traps = host.traps();
+    ASSERT_EQ(traps.size(), 2u);
+    EXPECT_EQ(traps[1].bindings.size(), 1u);
+}

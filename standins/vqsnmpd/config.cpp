@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 #include "pal/windows.h"
@@ -216,14 +217,44 @@ bool ParseEngineId(const std::string& text, std::vector<uint8_t>& id) {
 
 std::vector<uint8_t> DefaultEngineId() {
     std::vector<uint8_t> id = {0x80, 0x00, 0x18, 0x3B, 0x04};
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
-    std::string text = std::string("vqsnmpd@") + name;
+    std::string machine;
+    if (FILE* f = std::fopen("/etc/machine-id", "r")) {
+        char line[64] = {};
+        if (std::fgets(line, sizeof line, f)) machine = line;
+        std::fclose(f);
+        while (!machine.empty() && std::isspace(static_cast<unsigned char>(machine.back()))) machine.pop_back();
+    }
+    std::string text;
+    if (machine.size() >= 24) {
+        text = "vq:" + machine.substr(0, 24);
+    } else {
+        char name[256] = {};
+        if (gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
+        text = std::string("vqsnmpd@") + name;
+    }
     for (char c : text) {
         if (id.size() == 32) break;
         id.push_back(static_cast<uint8_t>(c));
     }
     return id;
+}
+
+uint32_t NextEngineBoots() {
+    HKEY key = nullptr;
+    DWORD boots = 0;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return 1;
+    }
+    DWORD type = 0, size = sizeof boots;
+    if (RegQueryValueExA(key, "EngineBoots", nullptr, &type, reinterpret_cast<BYTE*>(&boots), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof boots) {
+        boots = 0;
+    }
+    if (boots < 2147483647u) ++boots;
+    RegSetValueExA(key, "EngineBoots", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&boots), sizeof boots);
+    RegCloseKey(key);
+    return boots;
 }
 
 std::string HexText(const std::vector<uint8_t>& bytes) {

@@ -49,6 +49,7 @@ struct Config {
     std::vector<AgentEntry> agents;
     std::vector<Destination> destinations;
     std::string agentAddress;           // empty: left to net-snmp (the machine's own address)
+    uint32_t engineBoots = 1;           // SNMPv3 snmpEngineBoots of this start (NextEngineBoots)
     std::vector<std::string> problems;  // configuration entries skipped, one line each
 };
 
@@ -58,9 +59,16 @@ Config ReadConfig();
 bool ParseAddress(const std::string& text, std::string& host, uint16_t& port);
 // Hex digits with optional "0x" prefix and optional ':' / ' ' separators; 5..32 bytes.
 bool ParseEngineId(const std::string& text, std::vector<uint8_t>& id);
-// The engine id used when EngineID is not set: 80 00 18 3B 04 followed by "vqsnmpd@"
-// and the host name, cut to 32 bytes in all (RFC 3411 text format, enterprise 6203).
+// The engine id used when EngineID is not set: 80 00 18 3B 04 followed by "vq:" and the
+// first 24 characters of /etc/machine-id, or, without a machine id, "vqsnmpd@" and the
+// host name, cut to 32 bytes in all (RFC 3411 text format, enterprise 6203). Cloned
+// terminals share host names more often than machine ids.
 std::vector<uint8_t> DefaultEngineId();
+// The SNMPv3 engine boots count of this start: the registry value EngineBoots (REG_DWORD
+// under Parameters) plus one, stored back. A receiver drops traps whose boots and time
+// go back, so the count must grow across restarts of the host and of the machine.
+// Capped at 2147483647 (RFC 3414).
+uint32_t NextEngineBoots();
 std::string HexText(const std::vector<uint8_t>& bytes);
 
 }  // namespace vqsnmpd

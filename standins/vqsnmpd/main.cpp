@@ -65,6 +65,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         return;
     }
     vqsnmpd::Config config = vqsnmpd::ReadConfig();
+    config.engineBoots = vqsnmpd::NextEngineBoots();
     for (const std::string& problem : config.problems) vqsnmpd::Log("configuration: %s", problem.c_str());
     {
         vqsnmpd::Sender sender;

@@ -167,13 +167,7 @@ bool AddBinding(netsnmp_pdu* pdu, const SnmpVarBind& vb, std::string& why) {
     return true;
 }
 
-unsigned long UptimeSeconds() {
-    struct timespec ts = {};
-    clock_gettime(CLOCK_BOOTTIME, &ts);
-    return static_cast<unsigned long>(ts.tv_sec);
-}
-
-bool SetupUsm(netsnmp_session& s, const Destination& d, std::string& why) {
+bool SetupUsm(netsnmp_session& s, const Destination& d, uint32_t boots, std::string& why) {
     s.securityName = const_cast<char*>(d.user.c_str());
     s.securityNameLen = d.user.size();
     s.securityModel = SNMP_SEC_MODEL_USM;
@@ -229,14 +223,15 @@ bool SetupUsm(netsnmp_session& s, const Destination& d, std::string& why) {
         }
     }
     // The sender of a trap is the authoritative engine: the receiver needs our engine id
-    // configured with the user, and the boots/time we claim. Boot time counts from the
-    // machine's boot, so a restarted host never claims an earlier time.
+    // configured with the user, and accepts only boots/time that never go back. The boots
+    // count grows at every start of the host (kept in the registry) and the time counts
+    // from this start, so neither a restarted host nor a rebooted machine goes back.
     s.securityEngineID = const_cast<u_char*>(d.engineId.data());
     s.securityEngineIDLen = d.engineId.size();
     s.contextEngineID = const_cast<u_char*>(d.engineId.data());
     s.contextEngineIDLen = d.engineId.size();
-    s.engineBoots = 1;
-    s.engineTime = UptimeSeconds();
+    s.engineBoots = boots;
+    s.engineTime = 0;
     set_enginetime(d.engineId.data(), d.engineId.size(), s.engineBoots, s.engineTime, TRUE);
     return true;
 }
@@ -302,7 +297,7 @@ size_t Sender::Open(const Config& config) {
         std::string why;
         if (d.version == Version::V3) {
             s.version = SNMP_VERSION_3;
-            if (!SetupUsm(s, d, why)) {
+            if (!SetupUsm(s, d, config.engineBoots, why)) {
                 Log("destination %s left out: %s", d.label.c_str(), why.c_str());
                 continue;
             }
@@ -391,7 +386,14 @@ SendResult Sender::Send(const Trap& trap) {
         v1->variables = snmp_clone_varbind(body->variables);
     }
     netsnmp_pdu* v2 = nullptr;
-    if (impl_->anyV2) {
+    // enterprise.0.specific must fit an OID: cutting it would name another notification.
+    bool v2TooLong = trap.generic == 6 && enterprise.size() + 2 > MAX_OID_LEN;
+    if (impl_->anyV2 && v2TooLong) {
+        Log("trap %s: not sent to SNMPv2c/v3 destinations: enterprise.0.specific would exceed %d "
+            "sub-identifiers",
+            OidText(enterprise).c_str(), static_cast<int>(MAX_OID_LEN));
+    }
+    if (impl_->anyV2 && !v2TooLong) {
         // RFC 3584 section 3.1: sysUpTime.0, snmpTrapOID.0, the bindings, snmpTrapEnterprise.0.
         v2 = snmp_pdu_create(SNMP_MSG_TRAP2);
         std::vector<oid> trapOid;
@@ -403,7 +405,6 @@ SendResult Sender::Send(const Trap& trap) {
             trapOid.assign(std::begin(kSnmpTraps), std::end(kSnmpTraps));
             trapOid.push_back(static_cast<oid>(trap.generic + 1));
         }
-        if (trapOid.size() > MAX_OID_LEN) trapOid.resize(MAX_OID_LEN);
         snmp_pdu_add_variable(v2, kSysUpTime0, OID_LENGTH(kSysUpTime0), ASN_TIMETICKS,
                               reinterpret_cast<const u_char*>(&ticks), sizeof ticks);
         snmp_pdu_add_variable(v2, kSnmpTrapOid0, OID_LENGTH(kSnmpTrapOid0), ASN_OBJECT_ID,

@@ -14,7 +14,9 @@ const char kTypeHelp[] =
     "  a  IPADDRESS (a.b.c.d)          b  BITS (the text as given)\n"
     "and for the types snmptrap has no letter for:\n"
     "  O  Opaque (the text)            C  Counter64 (0 .. 18446744073709551615)\n"
-    "  U  Unsigned32 (0 .. 4294967295)\n"
+    "  w  Unsigned32 (0 .. 4294967295)\n"
+    "snmptrap's U, I, F and D (Opaque-wrapped 64-bit and floating-point numbers) are not\n"
+    "supported.\n"
     "Texts travel NUL-terminated, so a value cannot hold a zero byte; texts longer than\n"
     "2047 bytes are cut.\n";
 
@@ -111,7 +113,12 @@ bool ParseRequest(const std::vector<std::string>& args, Request& request, std::s
         const std::string& type = args[i + 1];
         b.text = args[i + 2];
         std::string where = "binding " + std::to_string((i - 2) / 3 + 1) + " (" + b.oid + "): ";
-        if (type.size() != 1 || std::strchr("iucsxdnotabOCU", type[0]) == nullptr) {
+        if (type.size() == 1 && std::strchr("UIFD", type[0]) != nullptr) {
+            error = where + "type " + type + " (an Opaque-wrapped number in snmptrap) is not supported; use C for "
+                    "Counter64, w for Unsigned32, O for an Opaque text";
+            return false;
+        }
+        if (type.size() != 1 || std::strchr("iucsxdnotabOCw", type[0]) == nullptr) {
             error = where + "unknown type \"" + type + "\" (see --help)";
             return false;
         }
@@ -127,7 +134,7 @@ bool ParseRequest(const std::vector<std::string>& args, Request& request, std::s
             case 'u':
             case 'c':
             case 't':
-            case 'U':
+            case 'w':
                 ok = ParseUnsigned(b.text, 0xFFFFFFFFull, v);
                 b.number = static_cast<uint32_t>(v);
                 why = "not an unsigned 32-bit number";

@@ -40,7 +40,8 @@ std::string Explain(long code) {
         case 128:
             return "handed over; a previous requester had died holding the trap lock";
         case 258:
-            return "the SNMP service host did not finish the trap within 5 seconds";
+            return "the SNMP service host did not take the trap in time (it has 5 s to finish a trap; "
+                   "another requester may also have held the trap lock for 30 s)";
         case -1:
             return "a fault during the hand-over";
         default: {
@@ -110,7 +111,7 @@ SendResult SendTrap(const Request& request) {
                 case 'u': rc = addGauge(name, b.number); break;
                 case 'c': rc = addCounter(name, b.number); break;
                 case 't': rc = addTicks(name, b.number); break;
-                case 'U': rc = addUnsigned(name, b.number); break;
+                case 'w': rc = addUnsigned(name, b.number); break;
                 case 's':
                 case 'x':
                 case 'd': rc = addString(name, text); break;

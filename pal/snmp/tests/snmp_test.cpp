@@ -67,6 +67,15 @@ TEST(SnmpOid, TextRoundTripsAndCompares) {
     EXPECT_STREQ(SnmpUtilOidToA(&b), "1.3.6.1.2.1.1.3.0.1.5");
     EXPECT_LT(SnmpUtilOidCmp(&a, &b), 0);
     EXPECT_GT(SnmpUtilOidCmp(&tail, &a), 0);
+    EXPECT_GT(SnmpUtilOidCmp(&a, nullptr), 0);
+    // Appending past 128 sub-identifiers fails and leaves the OID as it was.
+    std::string longest = "1.3";
+    for (int i = 2; i < SNMP_MAX_OID_LEN; ++i) longest += ".1";
+    AsnObjectIdentifier full{};
+    ASSERT_TRUE(SnmpMgrStrToOid(longest.data(), &full));
+    EXPECT_FALSE(SnmpUtilOidAppend(&full, &tail));
+    EXPECT_EQ(full.idLength, static_cast<UINT>(SNMP_MAX_OID_LEN));
+    SnmpUtilOidFree(&full);
     SnmpUtilOidFree(&a);
     SnmpUtilOidFree(&b);
     SnmpUtilOidFree(&tail);

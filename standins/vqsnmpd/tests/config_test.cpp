@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "pal/windows.h"
 #include "standins/vqsnmpd/config.h"
 #include "standins/vqsnmpd/tests/test_util.h"
 
@@ -39,12 +40,23 @@ TEST(ConfigTest, EngineIdsAreFiveToThirtyTwoBytesOfHex) {
     EXPECT_FALSE(ParseEngineId("0x8000183B0", id)) << "odd digit count";
     EXPECT_FALSE(ParseEngineId("0x8000183B0g", id));
 
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    std::vector<uint8_t> expected = {0x80, 0x00, 0x18, 0x3B, 0x04};
-    for (char c : std::string("vqsnmpd@") + name)
-        if (expected.size() < 32) expected.push_back(static_cast<uint8_t>(c));
-    EXPECT_EQ(DefaultEngineId(), expected);
+    id = DefaultEngineId();
+    ASSERT_GE(id.size(), 6u);
+    ASSERT_LE(id.size(), 32u);
+    EXPECT_EQ(std::vector<uint8_t>(id.begin(), id.begin() + 5), (std::vector<uint8_t>{0x80, 0x00, 0x18, 0x3B, 0x04}));
+    EXPECT_EQ(DefaultEngineId(), id);  // stable from one start to the next
+}
+
+TEST(ConfigTest, EngineBootsGrowAtEveryStartAndAreKept) {
+    EXPECT_EQ(NextEngineBoots(), 1u);
+    EXPECT_EQ(NextEngineBoots(), 2u);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    DWORD top = 2147483647u;
+    ASSERT_EQ(RegSetValueExA(key, "EngineBoots", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&top), sizeof top),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(NextEngineBoots(), 2147483647u);  // the RFC 3414 ceiling: it stays there
 }
 
 TEST(ConfigTest, ReadsAgentsAndDestinationsAndReportsWhatItSkips) {

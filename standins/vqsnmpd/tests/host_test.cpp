@@ -170,6 +170,24 @@ TEST_F(HostTest, Counter64NeverTravelsOverV1AndGenericTrapsMapToSnmpTraps) {
     EXPECT_FALSE(FileExists(Root() + "/testagent_A.errors")) << ReadFile(Root() + "/testagent_A.errors");
 }
 
+TEST_F(HostTest, AnEnterpriseTooLongForTheV2TrapOidGoesOverV1Only) {
+    TrapReceiver receiver;
+    AddAgent("1", VQ_TESTAGENT_A);
+    AddCommunityDestination("TrapConfiguration", "public", "1", Addr(receiver));
+    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+    Host host;
+    ASSERT_TRUE(host.Running()) << host.Log();
+    std::string enterprise = "1.3";  // 127 sub-identifiers: enterprise.0.specific needs 129
+    for (int i = 2; i < 127; ++i) enterprise += ".1";
+    RunScript("A", {enterprise + " 6 9 100 1.3.6.1.4.1.6203.9.2 i 5"});
+    auto traps = receiver.WaitTraps(1);
+    ASSERT_EQ(traps.size(), 1u) << host.Log();
+    EXPECT_EQ(Only(traps, "TRAP, SNMP v1").size(), 1u);
+    EXPECT_TRUE(Only(receiver.WaitTraps(2, 500), "TRAP2").empty());
+    EXPECT_NE(host.Log().find("not sent to SNMPv2c/v3 destinations"), std::string::npos) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
 TEST_F(HostTest, ServesEveryAgentThatStartsAndSkipsTheRest) {
     TrapReceiver receiver;
     AddAgent("1", VQ_TESTAGENT_A);

@@ -16,23 +16,6 @@ const std::string kAgentDir = [] {
     return a.substr(0, a.rfind('/'));
 }();
 
-std::string Addr(const TrapReceiver& r) { return "127.0.0.1:" + std::to_string(r.port()); }
-
-// The received traps whose security field starts with prefix ("TRAP, SNMP v1", "TRAP2, SNMP
-// v2c", "TRAP2, SNMP v3").
-std::vector<std::string> Only(const std::vector<std::string>& traps, const std::string& security) {
-    std::vector<std::string> out;
-    for (const std::string& t : traps) {
-        auto f = Split(t, '|');
-        if (f.size() > 6 && f[6].rfind(security, 0) == 0) out.push_back(t);
-    }
-    return out;
-}
-
-std::vector<std::string> Bindings(const std::string& trap) {
-    auto f = Split(trap, '|');
-    return f.size() > 7 ? Split(f[7], '~') : std::vector<std::string>{};
-}
 
 class HostTest : public ::testing::Test {
 protected:

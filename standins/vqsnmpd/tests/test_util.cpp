@@ -226,4 +226,20 @@ void RunScript(const std::string& id, const std::vector<std::string>& lines) {
     }
 }
 
+std::string Addr(const TrapReceiver& r) { return "127.0.0.1:" + std::to_string(r.port()); }
+
+std::vector<std::string> Only(const std::vector<std::string>& traps, const std::string& security) {
+    std::vector<std::string> out;
+    for (const std::string& t : traps) {
+        auto f = Split(t, '|');
+        if (f.size() > 6 && f[6].rfind(security, 0) == 0) out.push_back(t);
+    }
+    return out;
+}
+
+std::vector<std::string> Bindings(const std::string& trap) {
+    auto f = Split(trap, '|');
+    return f.size() > 7 ? Split(f[7], '~') : std::vector<std::string>{};
+}
+
 }  // namespace vqsnmpd::test

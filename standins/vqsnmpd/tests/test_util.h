@@ -90,4 +90,12 @@ void RunScript(const std::string& id, const std::vector<std::string>& lines);
 std::vector<std::string> Split(const std::string& text, char sep);
 int FreeUdpPort();
 
+// "127.0.0.1:<port>" of a receiver, for a destination value.
+std::string Addr(const TrapReceiver& r);
+// The received traps whose security field starts with prefix ("TRAP, SNMP v1", "TRAP2, SNMP
+// v2c", "TRAP2, SNMP v3").
+std::vector<std::string> Only(const std::vector<std::string>& traps, const std::string& security);
+// The "OID = TYPE: value" texts of one received trap's bindings.
+std::vector<std::string> Bindings(const std::string& trap);
+
 }  // namespace vqsnmpd::test

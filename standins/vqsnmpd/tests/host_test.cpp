@@ -53,13 +53,20 @@ const std::vector<std::string> kAllTypesReceived = {
     ".1.3.6.1.4.1.6203.9.12 = STRING: \"seq\"",
 };
 
+namespace {
+// Test agent A, and the receiver as one SNMPv1 and one SNMPv2c destination.
+void AgentAToV1AndV2c(const TrapReceiver& receiver) {
+    AddAgent("1", VQ_TESTAGENT_A);
+    AddCommunityDestination("TrapConfiguration", "public", "1", Addr(receiver));
+    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+}
+}  // namespace
+
 TEST_F(HostTest, EveryTypeArrivesOverV1V2cAndV3) {
     // The receiver knows the configured engine id and the documented default one.
     const std::string defaultEngine = HexText(DefaultEngineId());
     TrapReceiver receiver({kEngineId, defaultEngine, kOtherEngineId});
-    AddAgent("1", VQ_TESTAGENT_A);
-    AddCommunityDestination("TrapConfiguration", "public", "1", Addr(receiver));
-    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+    AgentAToV1AndV2c(receiver);
     AddV3Destination("manager", Addr(receiver), kEngineId);
     AddV3Destination("defaulted", Addr(receiver), "");
     // Encrypted with a key the receiver does not have: must not be readable there.
@@ -112,9 +119,7 @@ TEST_F(HostTest, EveryTypeArrivesOverV1V2cAndV3) {
 
 TEST_F(HostTest, Counter64NeverTravelsOverV1AndGenericTrapsMapToSnmpTraps) {
     TrapReceiver receiver;
-    AddAgent("1", VQ_TESTAGENT_A);
-    AddCommunityDestination("TrapConfiguration", "public", "1", Addr(receiver));
-    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+    AgentAToV1AndV2c(receiver);
     Host host;
     ASSERT_TRUE(host.Running()) << host.Log();
     // Both traps on one event: the host takes traps until the agent has no more.
@@ -155,9 +160,7 @@ TEST_F(HostTest, Counter64NeverTravelsOverV1AndGenericTrapsMapToSnmpTraps) {
 
 TEST_F(HostTest, AnEnterpriseTooLongForTheV2TrapOidGoesOverV1Only) {
     TrapReceiver receiver;
-    AddAgent("1", VQ_TESTAGENT_A);
-    AddCommunityDestination("TrapConfiguration", "public", "1", Addr(receiver));
-    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+    AgentAToV1AndV2c(receiver);
     Host host;
     ASSERT_TRUE(host.Running()) << host.Log();
     std::string enterprise = "1.3";  // 127 sub-identifiers: enterprise.0.specific needs 129

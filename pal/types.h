@@ -56,6 +56,12 @@ typedef HANDLE HINSTANCE;
 typedef HANDLE HLOCAL;
 typedef HANDLE HGLOBAL;
 typedef LONG HRESULT;
+// Message parameters and results are pointer-sized: they often carry pointers.
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+// A distinct pointer type, so a window handle is not mixed up with another handle.
+typedef struct HWND__* HWND;
 // void(*)() so that callers may cast it to the real function type without a warning.
 typedef void (*FARPROC)();
 typedef DWORD ACCESS_MASK;
@@ -111,6 +117,20 @@ typedef struct _SYSTEMTIME {
     WORD wSecond;
     WORD wMilliseconds;
 } SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT, *PPOINT, *LPPOINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *PMSG, *LPMSG;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;

@@ -13,6 +13,7 @@
 
 #include "pal/core/region.h"
 #include "pal/error/error.h"
+#include "pal/thread/message_queue.h"
 #include "pal/thread/thread_object.h"
 
 namespace {
@@ -24,6 +25,8 @@ using pal::ThreadObject;
 struct ThreadExitNotifier {
     std::shared_ptr<ThreadObject> object;
     ~ThreadExitNotifier() {
+        // Whoever saw the handle signalled must find the thread's queue gone.
+        pal::CloseThreadQueue();
         if (!object) return;
         DWORD expected = ThreadObject::STILL_ACTIVE_CODE;
         object->exitCode.compare_exchange_strong(expected, 0);

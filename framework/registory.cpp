@@ -30,6 +30,12 @@ const RootName kRoots[] = {
     {HKEY_USERS, "USERS", "HKEY_USERS"},
 };
 
+// Predefined keys are no handles: they cannot be duplicated, and closing one does nothing.
+bool IsPredefined(HKEY key) {
+    const auto v = reinterpret_cast<uintptr_t>(key);
+    return v >= reinterpret_cast<uintptr_t>(HKEY_CLASSES_ROOT) && v <= reinterpret_cast<uintptr_t>(HKEY_DYN_DATA);
+}
+
 }  // namespace
 
 const char* CRegistory::ShortRootName(HKEY root) {
@@ -57,7 +63,47 @@ CRegistory::CRegistory(HKEY root) : CRegistory() {
     }
 }
 
+CRegistory::CRegistory(const CRegistory& other)
+    : CVQBObj(other),
+      m_hRoot(other.m_hRoot),
+      m_hKey(kInvalidKey),
+      m_strRootName(other.m_strRootName),
+      m_strSubKey(other.m_strSubKey),
+      m_dwKeyIndex(other.m_dwKeyIndex),
+      m_dwValueIndex(other.m_dwValueIndex) {
+    m_hKey = DuplicateKey(other.m_hKey);
+}
+
+CRegistory& CRegistory::operator=(const CRegistory& other) {
+    if (this == &other) return *this;
+    const HKEY old = m_hKey;
+    CVQBObj::operator=(other);
+    m_hRoot = other.m_hRoot;
+    m_strRootName = other.m_strRootName;
+    m_strSubKey = other.m_strSubKey;
+    m_dwKeyIndex = other.m_dwKeyIndex;
+    m_dwValueIndex = other.m_dwValueIndex;
+    m_hKey = DuplicateKey(other.m_hKey);
+    if (old != kInvalidKey) RegCloseKey(old);
+    return *this;
+}
+
 CRegistory::~CRegistory() { Close(); }
+
+// A handle of this object's own to the key behind another's, so that both may close theirs.
+// When that fails the copy has no key, and says so, rather than sharing one it would close.
+HKEY CRegistory::DuplicateKey(HKEY key) {
+    if (key == kInvalidKey || IsPredefined(key)) return key;
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(key), GetCurrentProcess(), &copy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS))
+        return reinterpret_cast<HKEY>(copy);
+    const LONG rc = static_cast<LONG>(GetLastError());
+    SetTarget("CRegistory::CRegistory");
+    PrintfE(rc, "Registory key duplicate error : %d,  %s\\%s", static_cast<int>(rc), m_strRootName.c_str(),
+            m_strSubKey.c_str());
+    return kInvalidKey;
+}
 
 int CRegistory::SetKeyInfo(HKEY root, const char* subKey) {
     m_hRoot = root;
@@ -419,8 +465,9 @@ int CRegistory::FileLoad(const char* fileName, HKEY root, const char* subKey, in
         }
         return 1;
     }
-    if (!FileLoad(fileName, HKEY_LOCAL_MACHINE, kTempLoadKey, 2, 0)) return 0;
-    int result = Copy(root, subKey, HKEY_LOCAL_MACHINE, kTempLoadKey, mode);
+    int result = FileLoad(fileName, HKEY_LOCAL_MACHINE, kTempLoadKey, 2, 0);
+    if (result) result = Copy(root, subKey, HKEY_LOCAL_MACHINE, kTempLoadKey, mode);
+    // Also after a failed restore: the key was made before the restore was tried.
     CRegistory cleaner;
     cleaner.DeleteKey(HKEY_LOCAL_MACHINE, kTempLoadKey);
     return result;

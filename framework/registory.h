@@ -15,8 +15,9 @@ class CRegistory : public CVQBObj {
 public:
     CRegistory();
     explicit CRegistory(HKEY root);
-    CRegistory(const CRegistory& other) = default;
-    CRegistory& operator=(const CRegistory& other) = default;
+    // A copy gets a handle of its own to the same key, so each object closes only its own.
+    CRegistory(const CRegistory& other);
+    CRegistory& operator=(const CRegistory& other);
     ~CRegistory() override;
 
     int Create(HKEY root, const char* subKey, REGSAM access);
@@ -55,6 +56,7 @@ protected:
     static const HKEY kInvalidKey;
 
     int SetKeyInfo(HKEY root, const char* subKey);
+    HKEY DuplicateKey(HKEY key);
     int ReadRaw(const char* valueName, const char* target, std::vector<char>& buffer, DWORD& got);
     int DeleteKeyTree(HKEY root, const std::string& subKey);
 

@@ -41,14 +41,16 @@ CSharedMemory::~CSharedMemory() { Close(); }
 void CSharedMemory::CopyFrom(const CSharedMemory& other) {
     m_strName = other.m_strName;
     m_dwSize = other.m_dwSize;
-    m_lLockCount = other.m_lLockCount;
+    // The holds are the original's: a copy that counted them would give them back at its
+    // Close and leave the original writing unlocked.
+    m_lLockCount = 0;
     m_hMutex = Duplicate(other.m_hMutex);
     m_hMapping = Duplicate(other.m_hMapping);
     if (m_hMapping && other.m_pView) m_pView = MapViewOfFile(m_hMapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
 }
 
 int CSharedMemory::Open(const char* name, DWORD size, int owner) {
-    Close();
+    Close();  // gives back the old holds: the lock count starts again from 0
     m_strName = name ? name : "";
     m_dwSize = size;
     // Any non-zero owner means "take the mutex": a count without the mutex would let Load
@@ -97,21 +99,23 @@ int CSharedMemory::Open(const char* name, DWORD size, int owner) {
         }
     }
     if (failed) {
-        if (own) ReleaseMutex(m_hMutex);
-        m_lLockCount = 0;
-        Close();
+        Close();  // gives the mutex back when it was taken above
         return -1;
     }
     return created == ERROR_ALREADY_EXISTS ? static_cast<int>(ERROR_ALREADY_EXISTS) : 0;
 }
 
 void CSharedMemory::Close() {
+    // Holds left through this handle would stay with the thread after the handle is gone,
+    // and keep every other process out until the thread ends.
+    while (m_lLockCount > 0 && m_hMutex && ReleaseMutex(m_hMutex)) --m_lLockCount;
     if (m_pView) UnmapViewOfFile(m_pView);
     if (m_hMapping) CloseHandle(m_hMapping);
     if (m_hMutex) CloseHandle(m_hMutex);
     m_pView = nullptr;
     m_hMapping = nullptr;
     m_hMutex = nullptr;
+    m_lLockCount = 0;
 }
 
 int CSharedMemory::Lock(DWORD timeout) {

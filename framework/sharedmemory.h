@@ -10,7 +10,7 @@ class CSharedMemory {
 public:
     CSharedMemory();
     // Copies refer to the same mapping and mutex through handles and a view of their own,
-    // so each copy can close what it holds.
+    // so each copy can close what it holds. A copy starts holding no lock.
     CSharedMemory(const CSharedMemory& other);
     CSharedMemory& operator=(const CSharedMemory& other);
     virtual ~CSharedMemory();
@@ -18,6 +18,7 @@ public:
     // 0 created, 183 opened an existing block, -1 on error. A non-zero owner takes the
     // mutex before returning.
     int Open(const char* name, DWORD size, int owner);
+    // Gives back the locks this object still holds, then closes view, mapping and mutex.
     void Close();
     // 0 held, 258 time-out, -1 error.
     int Lock(DWORD timeout);

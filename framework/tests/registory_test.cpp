@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "framework/registory.h"
+#include "pal/handle/handle.h"
 #include "pal/windows.h"
 
 namespace {
@@ -134,6 +135,99 @@ TEST(CRegistoryTest, SaveAndLoadRoundTrip) {
     EXPECT_TRUE(l.Read("v", v));
     EXPECT_EQ(v, 9u);
     EXPECT_FALSE(r.Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\QIR.fwSecApi.FileLoad.$$$", KEY_READ));  // cleaned up
+}
+
+TEST(CRegistoryTest, FailedMergeLoadLeavesNoTemporaryKey) {
+    const char* kTemp = "SOFTWARE\\QIR.fwSecApi.FileLoad.$$$";
+    const char* kDamaged = "C:\\hives\\damaged.hiv";
+    CreateDirectoryA("C:\\hives", nullptr);
+    HANDLE f = CreateFileA(kDamaged, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    const char junk[] = "this is no hive file, only some text standing in for one";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(f, junk, sizeof junk, &written, nullptr));
+    CloseHandle(f);
+
+    for (const char* file : {kDamaged, "C:\\hives\\missing.hiv"}) {
+        for (int mode : {0, 1}) {
+            SCOPED_TRACE(std::string(file) + " mode " + std::to_string(mode));
+            CRegistory r;
+            EXPECT_FALSE(r.FileLoad(file, HKEY_LOCAL_MACHINE, "SOFTWARE\\QIR\\NotLoaded", mode, 0));
+            EXPECT_TRUE(r.IsError());
+            EXPECT_NE(r.GetErrorCode(), 0);
+            EXPECT_STREQ(r.GetTarget(), "CRegistory::FileLoad");
+            EXPECT_EQ(std::string(r.GetErrorMsg()), "Registory restore file error : " +
+                                                        std::to_string(r.GetErrorCode()) + ",  " + file +
+                                                        "  HKEY_LOCAL_MACHINE\\" + kTemp);
+            CRegistory probe;
+            EXPECT_FALSE(probe.Open(HKEY_LOCAL_MACHINE, kTemp, KEY_READ));
+            EXPECT_EQ(probe.GetErrorCode(), 2);
+            EXPECT_FALSE(probe.Open(HKEY_LOCAL_MACHINE, "SOFTWARE\\QIR\\NotLoaded", KEY_READ));
+        }
+    }
+}
+
+TEST(CRegistoryTest, CopiesHoldKeysOfTheirOwn) {
+    const std::string base = std::string(kBase) + "\\Copies";
+    CRegistory original;
+    ASSERT_TRUE(original.Create(HKEY_LOCAL_MACHINE, base.c_str(), KEY_ALL_ACCESS));
+    ASSERT_TRUE(original.Write("v", "first"));
+    EXPECT_EQ(original.Read("nothing"), -1);  // an error state for the copies to carry
+    const size_t handles = pal::HandleCount();
+    std::string v;
+
+    {
+        CRegistory copy(original);
+        EXPECT_TRUE(copy.IsOpen());
+        EXPECT_NE(copy.GetSubKey(), original.GetSubKey());
+        EXPECT_EQ(copy.GetErrorCode(), 2);
+        EXPECT_EQ(copy.GetHKey(), HKEY_LOCAL_MACHINE);
+        EXPECT_TRUE(copy.Read("v", v));
+        EXPECT_EQ(v, "first");
+        EXPECT_EQ(pal::HandleCount(), handles + 1);
+    }
+    EXPECT_EQ(pal::HandleCount(), handles);
+    EXPECT_TRUE(original.Read("v", v)) << original.GetErrorMsg();
+    EXPECT_EQ(v, "first");
+
+    {
+        CVQRegistory vq;
+        ASSERT_TRUE(vq.Open(HKEY_LOCAL_MACHINE, base.c_str(), KEY_READ));
+        { CVQRegistory copy = vq; }
+        EXPECT_TRUE(vq.Read("v", v)) << vq.GetErrorMsg();
+    }
+
+    {
+        CRegistory other;
+        ASSERT_TRUE(other.Create(HKEY_LOCAL_MACHINE, (base + "\\other").c_str(), KEY_ALL_ACCESS));
+        ASSERT_TRUE(other.Write("v", "other"));
+        const HKEY old = other.GetSubKey();
+        other = original;
+        EXPECT_EQ(pal::HandleCount(), handles + 1);  // its old key closed, a handle of its own made
+        EXPECT_EQ(RegCloseKey(old), ERROR_INVALID_HANDLE);
+        EXPECT_TRUE(other.Read("v", v));
+        EXPECT_EQ(v, "first");
+        EXPECT_EQ(other.GetErrorCode(), 0);
+
+        // Whatever gets the old handle's place next must survive the assigned object.
+        CRegistory later;
+        ASSERT_TRUE(later.Open(HKEY_LOCAL_MACHINE, (base + "\\other").c_str(), KEY_READ));
+        other.Close();
+        EXPECT_TRUE(later.Read("v", v)) << later.GetErrorMsg();
+        EXPECT_EQ(v, "other");
+    }
+    EXPECT_EQ(pal::HandleCount(), handles);
+
+    CRegistory& alias = original;
+    original = alias;
+    EXPECT_EQ(pal::HandleCount(), handles);
+    EXPECT_TRUE(original.Read("v", v)) << original.GetErrorMsg();
+
+    CRegistory closed;
+    CRegistory closedCopy(closed);
+    EXPECT_FALSE(closedCopy.IsOpen());
+    closed = closedCopy;
+    EXPECT_EQ(pal::HandleCount(), handles);
 }
 
 TEST(CRegistoryTest, UnknownRootIsRefused) {

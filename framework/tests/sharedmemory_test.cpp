@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -88,6 +89,69 @@ VQ_CHILD(shm_holder) {
     vqtest::Tell("locked");
     Sleep(INFINITE);
     return 0;
+}
+
+// Runs op on a thread of its own while a child process holds the lock: op must wait for it
+// rather than go ahead unlocked. The holder is then killed, which lets op finish.
+void WaitsForTheHolder(const char* name, const std::function<void()>& op) {
+    vqtest::ChildProcess holder("shm_holder", {name});
+    ASSERT_TRUE(holder.Expect("locked"));
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        op();
+        done = true;
+    });
+    Sleep(300);
+    EXPECT_FALSE(done) << "went ahead while another process held the lock";
+    holder.Kill(9);
+    holder.Wait();
+    t.join();
+}
+
+TEST_F(SharedMemoryTest, OpenAgainWithoutOwnerLocksAroundLoadAndSave) {
+    CSharedMemory shm;
+    ASSERT_EQ(shm.Open("Reopen", kSize, 1), 0);
+    ASSERT_EQ(shm.GetLockCount(), 1);
+    Put(shm, "first");
+    ASSERT_EQ(shm.Open("Reopen", kSize, 0), 0);  // the old block went with the old handles
+    EXPECT_EQ(shm.GetLockCount(), 0);
+
+    std::vector<char> loaded(kSize, 'x');
+    WaitsForTheHolder("Reopen", [&] { shm.Load(loaded.data()); });
+    EXPECT_EQ(std::string(loaded.data()), "");
+    EXPECT_EQ(shm.GetLockCount(), 0);
+
+    WaitsForTheHolder("Reopen", [&] { Put(shm, "second"); });
+    EXPECT_EQ(CountLogged("It is going to write in, without locking shared memory Reopen."), 1);
+    EXPECT_EQ(shm.GetLockCount(), 0);
+    EXPECT_EQ(Text(shm), "second");
+    EXPECT_EQ(CountLogged("Some thread is completed by the ability of unable to open Mu-rocket textile wide."), 2);
+}
+
+TEST_F(SharedMemoryTest, CloseGivesBackTheHoldsOfThatObjectOnly) {
+    CSharedMemory shm;
+    ASSERT_EQ(shm.Open("GiveBack", kSize, 1), 0);
+    {
+        CSharedMemory copy(shm);
+        EXPECT_EQ(copy.GetLockCount(), 0);  // the hold is the original's
+    }
+    auto lockElsewhere = [](DWORD timeout) {
+        int result = -2;
+        std::thread t([&] {
+            CSharedMemory other;
+            if (other.Open("GiveBack", kSize, 0) != 183) return;
+            result = other.Lock(timeout);
+            if (result == 0) other.Release();
+        });
+        t.join();
+        return result;
+    };
+    EXPECT_EQ(lockElsewhere(50), 258);  // the copy's end left the original's hold alone
+    shm.Close();
+    EXPECT_EQ(shm.GetLockCount(), 0);
+    ASSERT_EQ(shm.Open("GiveBack", kSize, 0), 0);
+    EXPECT_EQ(lockElsewhere(5000), 0);  // the hold did not outlive its handle
+    EXPECT_EQ(CountLogged("Some thread is completed by the ability of unable to open Mu-rocket textile wide."), 0);
 }
 
 TEST_F(SharedMemoryTest, TwoProcessesShareTheBlock) {

@@ -7,6 +7,7 @@
 #include "pal/sync/sync.h"
 #include "pal/thread/thread.h"
 #include "pal/file/file.h"
+#include "pal/pipe/pipe.h"
 #include "pal/map/map.h"
 #include "pal/module/module.h"
 #include "pal/security/security.h"

@@ -17,6 +17,7 @@ struct DeviceOpenRequest {
     DWORD share;
     DWORD disposition;
     DWORD flags;  // flags and attributes
+    std::string server;  // "." for "\\.\NAME"; SERVER of "\\SERVER\PIPE\x" (pipes only)
 };
 
 // Returns the opened object, or null with error set to a Win32 number.

@@ -32,11 +32,13 @@ HANDLE FailHandle(DWORD error) {
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE OpenDevice(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+HANDLE OpenDevice(const std::string& name, const std::string& server, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags) {
     DeviceOpener opener = FindDeviceOpener(name);
     if (!opener) return FailHandle(ERROR_FILE_NOT_FOUND);
     DWORD error = ERROR_FILE_NOT_FOUND;
-    std::shared_ptr<IoObject> object = opener(DeviceOpenRequest{name, access, share, disposition, flags}, error);
+    std::shared_ptr<IoObject> object =
+        opener(DeviceOpenRequest{name, access, share, disposition, flags, server}, error);
     if (!object) return FailHandle(error ? error : ERROR_FILE_NOT_FOUND);
     SetLastError(NO_ERROR);
     return InsertHandle(std::move(object));
@@ -108,8 +110,8 @@ using namespace pal;
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
                    HANDLE) {
     if (!name || !*name) return FailHandle(ERROR_PATH_NOT_FOUND);
-    std::string device;
-    if (IsDevicePath(name, device)) return OpenDevice(device, access, share, disposition, flags);
+    std::string device, server;
+    if (IsDevicePath(name, device, &server)) return OpenDevice(device, server, access, share, disposition, flags);
     if (!CheckFileName(name)) return INVALID_HANDLE_VALUE;
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return FailHandle(ERROR_INVALID_PARAMETER);
 

@@ -58,9 +58,20 @@ std::string TrimComponent(std::string c) {
 
 }  // namespace
 
-bool IsDevicePath(const char* path, std::string& name) {
-    if (!path || std::string(path).rfind("\\\\.\\", 0) != 0) return false;
-    name = path + 4;
+bool IsDevicePath(const char* path, std::string& name, std::string* server) {
+    if (!path || path[0] != '\\' || path[1] != '\\') return false;
+    const std::string p = path;
+    if (p.rfind("\\\\.\\", 0) == 0) {
+        name = p.substr(4);
+        if (server) *server = ".";
+        return true;
+    }
+    // "\\SERVER\PIPE\..." (other UNC paths stay file paths; "\\?\" is the long-path prefix).
+    const size_t slash = p.find('\\', 2);
+    if (slash == std::string::npos || slash == 2 || p.compare(2, slash - 2, "?") == 0) return false;
+    if (p.size() < slash + 6 || strncasecmp(p.c_str() + slash + 1, "PIPE\\", 5) != 0) return false;
+    name = p.substr(slash + 1);
+    if (server) *server = p.substr(2, slash - 2);
     return true;
 }
 

@@ -13,7 +13,9 @@ namespace pal {
 // the spelling given. Returns "" for null or empty input.
 std::string MapPath(const char* path);
 
-// True for device paths of the form "\\.\NAME"; name receives NAME.
-bool IsDevicePath(const char* path, std::string& name);
+// True for device paths of the form "\\.\NAME" (name receives NAME, server ".") and for
+// the pipe paths of a named computer, "\\SERVER\PIPE\x" (name receives "PIPE\x", server
+// SERVER; the pipe family decides whether SERVER is this computer).
+bool IsDevicePath(const char* path, std::string& name, std::string* server = nullptr);
 
 }  // namespace pal

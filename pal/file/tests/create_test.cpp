@@ -183,6 +183,27 @@ TEST(DevicePathTest, OpensGoToTheRegisteredProvider) {
     EXPECT_EQ(Outcome("\\\\.\\TestDev1", kReadWrite, OPEN_EXISTING), "fail 2");
 }
 
+// "\\SERVER\PIPE\x" goes to the pipe provider, which is told SERVER; other UNC paths stay files.
+TEST(DevicePathTest, PipePathsOfANamedServerGoToTheProvider) {
+    pal::RegisterDeviceOpener("PIPE\\ZZDEV*", [](const pal::DeviceOpenRequest& r, DWORD&) {
+        return std::make_shared<EchoDevice>(r.server + "|" + r.name);
+    });
+    auto readName = [](const char* path) {
+        HANDLE h = Open(path, kReadWrite, 0, OPEN_EXISTING);
+        if (h == INVALID_HANDLE_VALUE) return "fail " + std::to_string(GetLastError());
+        char buf[64];
+        DWORD n = 0;
+        std::string r = ReadFile(h, buf, sizeof buf, &n, nullptr) ? std::string(buf, n) : "<error>";
+        CloseHandle(h);
+        return r;
+    };
+    EXPECT_EQ(readName("\\\\.\\pipe\\zzdev1"), ".|pipe\\zzdev1");
+    EXPECT_EQ(readName("\\\\Some-PC\\PIPE\\zzdev2"), "Some-PC|PIPE\\zzdev2");
+    EXPECT_EQ(readName("\\\\Some-PC\\share\\zzdev3"), "fail 3");  // a file path, as before
+    EXPECT_EQ(readName("\\\\Some-PC\\pipex\\zzdev4"), "fail 3");
+    pal::RegisterDeviceOpener("PIPE\\ZZDEV*", nullptr);
+}
+
 TEST(ShareModeTest, OpensConflictWithinTheProcess) {
     const std::string p = InDir("shared.txt");
     WriteText(p, "keep");

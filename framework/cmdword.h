@@ -33,3 +33,30 @@ int SearchTable(const TBL_S_JOB* table, int rows, const char* field);
 std::string WordOfCode(int position, int code, const TBL_S_JOB* appTable, int appRows);
 
 }  // namespace vqcmdword
+
+// Built-in codes of the words the framework itself sends and serves.
+enum : SHORT {
+    CMD1_FWSYSTEM = 1,
+    CMD1_FWMESSAGE = 2,
+    CMD1_FWAPLLOG = 4,
+
+    CMD2_FWSERVICE = 1,
+    CMD2_FWNOTIFY = 5,
+    CMD2_FWEXITAPL = 6,
+    CMD2_FWQUERY = 8,
+    CMD2_FWLOG = 11,
+    CMD2_FWLANGUAGE = 29,
+
+    CMD3_FWSTART = 4,
+    CMD3_FWCONNECT = 6,
+    CMD3_FWDISCONNE = 7,
+    CMD3_FWSDOWN = 10,
+    CMD3_FWTASKSTAR = 13,
+    CMD3_FWTASKSTOP = 14,
+    CMD3_FWREQUEST = 18,
+    CMD3_FWSERVICE = 26,
+    CMD3_FWNEW = 27,
+    CMD3_FWPAUSE = 29,
+    CMD3_FWCONTINUE = 30,
+    CMD3_FWCHANGED = 52,
+};

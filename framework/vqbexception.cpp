@@ -42,3 +42,5 @@ int CVQBException::IsStopSignal(DWORD) { return WaitForSingleObject(StopHandle()
 HANDLE CVQBException::GetStopHandle() { return StopHandle(); }
 
 void CVQBException::SetStopSignal() { SetEvent(StopHandle()); }
+
+void CVQBException::ResetStopSignal() { ResetEvent(StopHandle()); }

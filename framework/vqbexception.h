@@ -27,6 +27,8 @@ public:
     static int IsStopSignal(DWORD unused = 0);
     static HANDLE GetStopHandle();
     static void SetStopSignal();
+    // A process core that starts (again) starts unstopped.
+    static void ResetStopSignal();
 
     static HANDLE m_hStopHandle;
 

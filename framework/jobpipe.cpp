@@ -125,7 +125,9 @@ DWORD CJobPipe::ReadThread() {
             continue;
         }
         allocFailures = 0;
-        long result = Read(buffer, size, INFINITE);
+        // Closed meanwhile (-2) ends the reader as quietly as a close during the read.
+        long result = ReadEnd(buffer, size, INFINITE, false);
+        if (result == -2) result = 1;
         if (result == 0) {
             // The procedure owns the record from here, also when the post is refused.
             VQBThdPostMsg(VQBMSG_JOB_RECEIVED, 0, reinterpret_cast<LPARAM>(buffer));

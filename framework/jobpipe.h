@@ -28,8 +28,8 @@ protected:
     std::mutex m_csReader;
     HANDLE m_hReadThread;
     DWORD m_dwReadThreadId;
-    // A reader that closed the pipe itself cannot wait for itself; the next Open or
-    // Close joins it.
+    // A reader that closed the pipe itself cannot wait for itself; the next Open (or
+    // the destructor) joins it.
     HANDLE m_hRetiredReader;
     std::atomic<DWORD> m_dwRecordSize;
 };

@@ -149,6 +149,26 @@ void CNamedPipe::SetCloseEvent(HANDLE event) {
     if (old) CloseHandle(old);
 }
 
+long CNamedPipe::PrepareReadWrite(Conn& conn, const char* className) {
+    const std::string function = std::string(className) + "::PrepareReadWrite";
+    conn.hReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!conn.hReadEvent) {
+        CAplLog::Write(7000, GetLastError(), 0, function.c_str(), "Create read event error", 2);
+        return -1;
+    }
+    conn.hWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!conn.hWriteEvent) {
+        CAplLog::Write(7000, GetLastError(), 0, function.c_str(), "Create write event error", 2);
+        return -1;
+    }
+    conn.hClose = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!conn.hClose) {
+        CAplLog::Write(8000, GetLastError(), 0, function.c_str(), "Create event error", 1);
+        return -1;
+    }
+    return 0;
+}
+
 long CNamedPipe::OpenEnd(const char* name, const char* className, bool messageMode) {
     Close();
     HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -164,22 +184,7 @@ long CNamedPipe::OpenEnd(const char* name, const char* className, bool messageMo
     }
     auto conn = std::make_shared<Conn>();
     conn->hPipe = pipe;
-    const std::string function = std::string(className) + "::PrepareReadWrite";
-    conn->hReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!conn->hReadEvent) {
-        CAplLog::Write(7000, GetLastError(), 0, function.c_str(), "Create read event error", 2);
-        return -1;
-    }
-    conn->hWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!conn->hWriteEvent) {
-        CAplLog::Write(7000, GetLastError(), 0, function.c_str(), "Create write event error", 2);
-        return -1;
-    }
-    conn->hClose = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!conn->hClose) {
-        CAplLog::Write(8000, GetLastError(), 0, function.c_str(), "Create event error", 1);
-        return -1;
-    }
+    if (PrepareReadWrite(*conn, className) != 0) return -1;
     std::lock_guard<std::mutex> lock(m_csConn);
     m_strName = name ? name : "";
     m_pConn = std::move(conn);
@@ -210,14 +215,7 @@ long CNamedPipe::CreateEnd(const char* name, DWORD bufferSize, const char* class
     auto conn = std::make_shared<Conn>();
     conn->hPipe = pipe;
     conn->server = true;
-    const std::string prepare = std::string(className) + "::PrepareReadWrite";
-    conn->hReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    conn->hWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    conn->hClose = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!conn->hReadEvent || !conn->hWriteEvent || !conn->hClose) {
-        CAplLog::Write(8000, GetLastError(), 0, prepare.c_str(), "Create event error", 1);
-        return -1;
-    }
+    if (PrepareReadWrite(*conn, className) != 0) return -1;
     std::lock_guard<std::mutex> lock(m_csConn);
     m_strName = name ? name : "";
     m_dwBufferSize = bufferSize;
@@ -278,11 +276,13 @@ long CNamedPipe::ConnectEnd(DWORD timeoutMs, const char* className) {
 
 long CNamedPipe::Connect(DWORD timeoutMs) { return ConnectEnd(timeoutMs, "CNamedPipe"); }
 
-long CNamedPipe::Read(void* buffer, DWORD size, DWORD timeoutMs) {
+long CNamedPipe::Read(void* buffer, DWORD size, DWORD timeoutMs) { return ReadEnd(buffer, size, timeoutMs, true); }
+
+long CNamedPipe::ReadEnd(void* buffer, DWORD size, DWORD timeoutMs, bool logClosed) {
     static const char* kFunc = "CNamedPipe::Read";
     auto conn = Current();
     if (!conn) {
-        CAplLog::Write(7000, 0, 0, kFunc, "Pipe object is closed.", 2);
+        if (logClosed) CAplLog::Write(7000, 0, 0, kFunc, "Pipe object is closed.", 2);
         return -2;
     }
     LogLine log;
@@ -299,6 +299,7 @@ long CNamedPipe::Read(void* buffer, DWORD size, DWORD timeoutMs) {
         for (;;) {
             if (conn->readGot >= conn->readWanted) break;
             DWORD got = 0, error = 0;
+            bool completed = false;  // the outcome came from a finished pending operation
             if (!conn->readInFlight) {
                 OVERLAPPED& ov = conn->readOv;
                 ov = OVERLAPPED{};
@@ -321,10 +322,11 @@ long CNamedPipe::Read(void* buffer, DWORD size, DWORD timeoutMs) {
                     break;
                 }
                 conn->readInFlight = false;
+                completed = true;
                 if (r < 0) {
                     log = {8000, error, r == -1 ? "error WaitForMultipleObjects" : "exception WaitForMultipleObjects",
                            1};
-                    result = -1;
+                    result = r == -1 ? static_cast<long>(error) : -1;
                     break;
                 }
             }
@@ -335,7 +337,7 @@ long CNamedPipe::Read(void* buffer, DWORD size, DWORD timeoutMs) {
                 break;
             }
             if (error != 0) {
-                log = {7000, error, "pipe error", 2};
+                log = {7000, error, completed ? "error GetOverlappedResult" : "pipe error", 2};
                 result = static_cast<long>(error);
                 break;
             }
@@ -413,7 +415,7 @@ long CNamedPipe::WriteEnd(const void* buffer, DWORD size, DWORD timeoutMs, const
         conn->writeInFlight = false;
         if (r < 0) {
             line = {8000, error, r == -1 ? "error WaitForMultipleObjects" : "exception WaitForMultipleObjects", 1};
-            result = -1;
+            result = r == -1 ? static_cast<long>(error) : -1;
             conn->writeBuf.clear();
             conn->writeDone = 0;
             break;

@@ -53,6 +53,8 @@ protected:
     };
 
     long OpenEnd(const char* name, const char* className, bool messageMode);
+    long PrepareReadWrite(Conn& conn, const char* className);
+    long ReadEnd(void* buffer, DWORD size, DWORD timeoutMs, bool logClosed);
     long CreateEnd(const char* name, DWORD bufferSize, const char* className, bool messageMode);
     long ConnectEnd(DWORD timeoutMs, const char* className);
     long WriteEnd(const void* buffer, DWORD size, DWORD timeoutMs, const char* function, bool log);

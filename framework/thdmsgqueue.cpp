@@ -18,7 +18,8 @@ void CThdMsgWaiter::Wait() {
     m_cv.wait(lock, [this] { return m_bDone; });
 }
 
-CThdMsgQueue::CThdMsgQueue(size_t capacity) : m_capacity(capacity) {}
+CThdMsgQueue::CThdMsgQueue(size_t capacity, UINT limitedMessage)
+    : m_capacity(capacity), m_uLimitedMessage(limitedMessage) {}
 
 void CThdMsgQueue::Open() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -40,11 +41,18 @@ DWORD CThdMsgQueue::GetOwnerThread() const {
     return m_dwOwner;
 }
 
+bool CThdMsgQueue::OverLimitLocked(const THDMSG_RECORD& record, DWORD poster) const {
+    // Only bulk records count against the limit; control messages (stop, re-connect,
+    // job-thread events) always get in, or a flood of records could lose them.
+    return record.message == m_uLimitedMessage && poster != m_dwOwner &&
+           m_queue.size() + m_delayed.size() >= m_capacity;
+}
+
 CThdMsgQueue::PostResult CThdMsgQueue::Post(THDMSG_RECORD record) {
     const DWORD self = GetCurrentThreadId();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen) return CLOSED;
-    if (self != m_dwOwner && m_queue.size() + m_delayed.size() >= m_capacity) return FULL;
+    if (OverLimitLocked(record, self)) return FULL;
     m_queue.push_back(std::move(record));
     m_cv.notify_one();
     return POSTED;
@@ -54,7 +62,7 @@ CThdMsgQueue::PostResult CThdMsgQueue::PostDelayed(THDMSG_RECORD record, DWORD d
     const DWORD self = GetCurrentThreadId();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_bOpen) return CLOSED;
-    if (self != m_dwOwner && m_queue.size() + m_delayed.size() >= m_capacity) return FULL;
+    if (OverLimitLocked(record, self)) return FULL;
     m_delayed.emplace(Clock::now() + std::chrono::milliseconds(delayMs), std::move(record));
     // The taker may be sleeping until a later due time.
     m_cv.notify_one();

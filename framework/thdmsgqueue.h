@@ -4,8 +4,9 @@
 //
 // Why not a pipe: a post must never block. A poster that waits for room behind the
 // procedure deadlocks when the procedure itself is the one posting, or is busy joining
-// the poster. So a post from another thread is refused (not delayed) when the queue holds
-// its capacity, and the procedure's own posts are always taken. After Close every post is
+// the poster. So a post of the one bulk message (received records) from another thread
+// is refused (not delayed) when the queue holds its capacity; every other message, and
+// every post of the procedure itself, is always taken. After Close every post is
 // refused, and Close hands back what was still queued so the caller can release senders
 // and free what the records carried.
 #pragma once
@@ -47,7 +48,7 @@ public:
     enum PostResult { POSTED = 0, CLOSED = 1, FULL = 2 };
     static constexpr size_t kDefaultCapacity = 10000;
 
-    explicit CThdMsgQueue(size_t capacity = kDefaultCapacity);
+    explicit CThdMsgQueue(size_t capacity = kDefaultCapacity, UINT limitedMessage = 53);
 
     // Opens the queue for posts; the calling thread need not be the owner.
     void Open();
@@ -69,8 +70,10 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     void MoveDueLocked(Clock::time_point now);
+    bool OverLimitLocked(const THDMSG_RECORD& record, DWORD poster) const;
 
     const size_t m_capacity;
+    const UINT m_uLimitedMessage;
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<THDMSG_RECORD> m_queue;

@@ -163,6 +163,9 @@ HANDLE CVQBThdMsg::Main(HANDLE* doneEvent) {
         m_hThreadMsg = thread;
         if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
             CAplLog::Write(8000, GetLastError(), 0, kFunc, "Can't resume ThreadMessageProcedure.", 1);
+            // Nobody will read the queue: refuse posts rather than let senders wait.
+            std::vector<THDMSG_RECORD> left = MsgQueue().Close();
+            ReleaseDropped(left);
             return nullptr;
         }
         for (;;) {
@@ -310,7 +313,8 @@ long CVQBThdMsg::InitProc() {
             2);
 
     // The message transport: a new life for the process's queue.
-    MsgQueue().Close();
+    std::vector<THDMSG_RECORD> stale = MsgQueue().Close();
+    ReleaseDropped(stale);
     MsgQueue().SetOwnerThread(0);
     MsgQueue().Open();
 
@@ -356,15 +360,21 @@ DWORD WINAPI CVQBThdMsg::_Run(LPVOID param) {
     // Refuse later posts and release whatever still waits in the queue.
     std::vector<THDMSG_RECORD> left = MsgQueue().Close();
     self->ReleaseDropped(left);
-    // Run sets the ending state itself; an exception that escaped it leaves it to us.
-    if (m_fRun & VQB_RUN_RUNNING_BIT) m_fRun = VQB_RUN_ENDED;
+    // Run sets the ending state itself; an exception that escaped it leaves it to us (also
+    // one thrown before the loop started, which Main would otherwise wait on for ever).
+    if (m_fRun & VQB_RUN_RUNNING_BIT)
+        m_fRun = VQB_RUN_ENDED;
+    else if (m_fRun != VQB_RUN_ENDED)
+        m_fRun = VQB_RUN_FAILED;
     HANDLE done = self->m_phDoneEvent ? *self->m_phDoneEvent : nullptr;
     if (done) SetEvent(done);
     if (result >= 0)
         CAplLog::Write(0, 0, 0, kFunc, "End ThreadMessageProcedure.", 3);
     else
         Log(0, 0, 0, kFunc,
-            Format("End ThreadMessageProcedure.  result=%ld, hServDoneEvent=%p", result, static_cast<void*>(done)), 3);
+            Format("End ThreadMessageProcedure.  result=%ld, hServDoneEvent=%ld", result,
+                   static_cast<long>(reinterpret_cast<intptr_t>(done))),
+            3);
     return static_cast<DWORD>(result);
 }
 
@@ -398,11 +408,14 @@ void CVQBThdMsg::DispatchRecord(THDMSG_RECORD& record, bool& end) {
             text = "CMemoryException";
         } catch (...) {
         }
-        LogException("CVQBThdMsg::Run", text);
-        Log(8000, 0, 0, "CVQBThdMsg::Run",
-            Format("message=%u wParam=%lu lParam=%ld", record.message, static_cast<unsigned long>(record.wParam),
-                   static_cast<long>(record.lParam)),
-            1);
+        try {
+            LogException("CVQBThdMsg::Run", text);
+            Log(8000, 0, 0, "CVQBThdMsg::Run",
+                Format("message=%u wParam=%lu lParam=%ld", record.message, static_cast<unsigned long>(record.wParam),
+                       static_cast<long>(record.lParam)),
+                1);
+        } catch (...) {
+        }
     }
     // The sender is released on every path, also when its handler threw.
     if (record.hEvent) SetEvent(record.hEvent);
@@ -786,22 +799,19 @@ void CVQBThdMsg::CloseProcSub() {
     KillTimer();
     NotifyProcessClose();
     if (HANDLE thread = m_hThreadMsg.load()) {
-        bool ended = true;
         if (m_fRun & VQB_RUN_RUNNING_BIT) {
             VQBThdPostMsg(VQBMSG_END_LOOP, 0, 0, 1);
             if (WaitForSingleObject(thread, 8000) != WAIT_OBJECT_0) {
-                ended = false;
                 CAplLog::Write(8000, 0, 0, "CVQBThdMsg::CloseProcSub", "It did not end a ThreadMessageProcedure.",
                                1);
+                // Its handler still runs: nothing it uses is released here. The destructor
+                // joins the thread before it releases anything.
+                return;
             }
         }
-        // The procedure's thread is joined before what it uses is released; one that
-        // would not end keeps its handle, and the destructor waits for it.
-        if (ended) {
-            WaitForSingleObject(thread, INFINITE);
-            m_hThreadMsg = nullptr;
-            CloseHandle(thread);
-        }
+        WaitForSingleObject(thread, INFINITE);
+        m_hThreadMsg = nullptr;
+        CloseHandle(thread);
     }
     std::vector<THDMSG_RECORD> left = MsgQueue().Close();
     ReleaseDropped(left);

@@ -23,8 +23,8 @@ std::string ErrorClause(DWORD error) {
 
 }  // namespace
 
-Client::Client(Controller& owner, HANDLE pipe, unsigned id, size_t queueLimit, HANDLE stop)
-    : owner_(owner), pipe_(pipe), id_(id), queueLimit_(queueLimit), stop_(stop) {
+Client::Client(Controller& owner, HANDLE pipe, unsigned id, size_t queueLimit, unsigned long queueWaitMs, HANDLE stop)
+    : owner_(owner), pipe_(pipe), id_(id), queueLimit_(queueLimit), queueWaitMs_(queueWaitMs), stop_(stop) {
     drop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     queueEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -117,7 +117,11 @@ void Client::SetSplit(int pieces, int records) {
 
 Client::Queued Client::Enqueue(SharedRecord record) {
     {
-        std::lock_guard<std::mutex> lock(mu_);
+        std::unique_lock<std::mutex> lock(mu_);
+        // A full queue holds the sender back for a while (its writes wait in its pipe)
+        // before anything is dropped: a burst is slowed down, not lost.
+        room_.wait_for(lock, std::chrono::milliseconds(queueWaitMs_),
+                       [&] { return closed_ || queue_.size() < queueLimit_; });
         if (closed_) return Queued::Closed;
         if (queue_.size() >= queueLimit_) return Queued::Full;
         queue_.push_back(std::move(record));
@@ -279,6 +283,7 @@ void Client::WriteLoop() {
                 std::lock_guard<std::mutex> lock(mu_);
                 queue_.pop_front();
             }
+            room_.notify_all();
             ++out_;
         }
     }
@@ -288,6 +293,7 @@ void Client::WriteLoop() {
         closed_ = true;
         left.swap(queue_);
     }
+    room_.notify_all();
     // A failed write means the client has gone: the reader ends with it.
     SetEvent(drop_);
     for (const SharedRecord& r : left) owner_.NoteDropped(*this, *r, "not delivered: the connection ended");

@@ -42,7 +42,7 @@ public:
     enum class Queued { Yes, Full, Closed };
 
     // Takes the connected pipe instance; stop is the controller's manual-reset stop event.
-    Client(Controller& owner, HANDLE pipe, unsigned id, size_t queueLimit, HANDLE stop);
+    Client(Controller& owner, HANDLE pipe, unsigned id, size_t queueLimit, unsigned long queueWaitMs, HANDLE stop);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -87,6 +87,7 @@ private:
     HANDLE pipe_;
     const unsigned id_;
     const size_t queueLimit_;
+    const unsigned long queueWaitMs_;
     HANDLE stop_;
     HANDLE drop_ = nullptr;        // manual reset
     HANDLE wake_ = nullptr;        // auto reset: the stall setting changed
@@ -95,6 +96,7 @@ private:
     HANDLE writeEvent_ = nullptr;  // manual reset, the writes' OVERLAPPED event
 
     mutable std::mutex mu_;
+    std::condition_variable room_;  // the writer took a record, or the connection closed
     std::condition_variable parked_;
     Identity who_;
     bool known_ = false;

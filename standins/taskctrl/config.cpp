@@ -65,6 +65,7 @@ Config ReadConfig() {
     unsigned long v = 0;
     // Floors keep a mistyped value from making the controller useless.
     if (ReadNumber(kOwnKey, "QUEUE_LIMIT", v)) c.queueLimit = v < 1 ? 1 : v;
+    if (ReadNumber(kOwnKey, "QUEUE_WAIT", v)) c.queueWaitMs = v > 600000 ? 600000 : v;
     if (ReadNumber(kOwnKey, "JOURNAL_SIZE", v)) c.journalSize = v < 4096 ? 4096 : v;
     c.journalPath = pal::core::RootDir() + "/taskctrl/journal.log";
     return c;

@@ -15,6 +15,7 @@ struct Config {
     std::string jobPipe;                // "\\.\PIPE\" + pipeName
     std::string controlPipe;            // jobPipe + ".ctl"
     size_t queueLimit = 1024;           // records waiting for one client ("QUEUE_LIMIT")
+    unsigned long queueWaitMs = 5000;          // how long a sender waits for room there ("QUEUE_WAIT")
     size_t journalSize = 4u << 20;      // bytes before journal.log rotates ("JOURNAL_SIZE")
     std::string journalPath;            // $VQ_ROOT/taskctrl/journal.log
 };

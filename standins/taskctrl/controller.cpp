@@ -150,7 +150,7 @@ void Controller::Accept(Listener& l) {
     std::lock_guard<std::mutex> lock(mu_);
     unsigned id = ++nextId_;
     if (&l == &job_) {
-        auto client = std::make_shared<Client>(*this, h, id, config_.queueLimit, stop_);
+        auto client = std::make_shared<Client>(*this, h, id, config_.queueLimit, config_.queueWaitMs, stop_);
         clients_[id] = client;
         journal_.Write("connect #" + std::to_string(id));
         if (!client->Start()) {
@@ -166,13 +166,18 @@ void Controller::Accept(Listener& l) {
 
 void Controller::Run() {
     for (;;) {
-        HANDLE waits[] = {stop_, job_.event, ctl_.event, reap_};
+        HANDLE waits[] = {stop_, job_.event, ctl_.event, reap_, journal_.DirtyEvent()};
         bool missing = job_.instance == nullptr || ctl_.instance == nullptr;
-        DWORD w = WaitForMultipleObjects(4, waits, FALSE, missing ? kRetryMs : INFINITE);
+        DWORD w = WaitForMultipleObjects(5, waits, FALSE, missing ? kRetryMs : INFINITE);
         if (w == WAIT_OBJECT_0) break;
         if (w == WAIT_OBJECT_0 + 1) Accept(job_);
         if (w == WAIT_OBJECT_0 + 2) Accept(ctl_);
         if (w == WAIT_OBJECT_0 + 3) Reap();
+        if (w == WAIT_OBJECT_0 + 4) {
+            // Lines written within the last few milliseconds reach the file shortly.
+            if (WaitForSingleObject(stop_, Journal::kFlushMs) == WAIT_OBJECT_0) break;
+            journal_.Flush();
+        }
         if (w == WAIT_TIMEOUT || w == WAIT_FAILED) {
             if (job_.instance == nullptr) Listen(job_);
             if (ctl_.instance == nullptr) Listen(ctl_);

@@ -8,10 +8,13 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "pal/handle/handle.h"
+#include "pal/sync/sync.h"
 #include "pal/types.h"
 
 namespace taskctrl {
@@ -52,6 +55,13 @@ public:
     // Writes "YYYY-MM-DD hh:mm:ss.mmm " + text as one line.
     void Write(const std::string& text);
 
+    // Lines are written at once but reach the file in batches: at most kFlushMs after
+    // they were written, by the next line or by the controller's loop (DirtyEvent tells
+    // it there is something to flush). A flush per line cost more than the routing.
+    static constexpr unsigned kFlushMs = 20;
+    HANDLE DirtyEvent() const { return dirty_; }
+    void Flush();
+
     void AddWatcher(const std::shared_ptr<Watcher>& watcher);
     void RemoveWatcher(const std::shared_ptr<Watcher>& watcher);
 
@@ -64,6 +74,9 @@ private:
     size_t limit_ = 0;
     size_t size_ = 0;
     std::vector<std::shared_ptr<Watcher>> watchers_;
+    HANDLE dirty_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // auto-reset
+    bool unflushed_ = false;
+    std::chrono::steady_clock::time_point lastFlush_{};
 };
 
 }  // namespace taskctrl

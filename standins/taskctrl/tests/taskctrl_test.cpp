@@ -417,6 +417,7 @@ TEST_F(TaskCtrl, AClientKilledInTheMiddleOfARecordDisturbsNoOther) {
 
 TEST_F(TaskCtrl, AClientThatDoesNotReadLosesOnlyItsOwnRecords) {
     SetRegString(kOwnKey, "QUEUE_LIMIT", "4");
+    SetRegString(kOwnKey, "QUEUE_WAIT", "0");  // drop at once instead of slowing the sender
     Start();
     Peer a(kSample), b(kOther), mute({"NET1", "PC01", "mute"});
     for (const char* p : {"sample", "other", "mute"}) ASSERT_TRUE(WaitClient(p));
@@ -434,6 +435,27 @@ TEST_F(TaskCtrl, AClientThatDoesNotReadLosesOnlyItsOwnRecords) {
     EXPECT_TRUE(WaitControl("clients", "\tmute\tPC01\tNET1\t1\t")) << Control("clients");
     // Stopping with a write to mute still pending.
     EXPECT_EQ(tc_->Stop(), 0);
+}
+
+TEST_F(TaskCtrl, AFullQueueSlowsTheSenderInsteadOfDropping) {
+    SetRegString(kOwnKey, "QUEUE_LIMIT", "2");
+    SetRegString(kOwnKey, "QUEUE_WAIT", "20000");
+    Start();
+    Peer a(kSample), slow({"NET1", "PC01", "slow"});
+    for (const char* p : {"sample", "slow"}) ASSERT_TRUE(WaitClient(p));
+    // The slow client reads late; meanwhile the controller holds the sender back.
+    std::thread writer([&] {
+        for (DWORD n = 1; n <= 200; ++n)
+            ASSERT_EQ(a.pipe.Write(MakeRecord(kSample, slow.who, "FWSYSTEM", "FWNOTIFY", "FWSTART", 0, n)), 0u) << n;
+    });
+    Sleep(500);
+    CJobPipeData got;
+    for (DWORD n = 1; n <= 200; ++n) {
+        ASSERT_EQ(slow.pipe.Read(got, 30000), 0u) << n;
+        EXPECT_EQ(got.GetSerialNo(), n);
+    }
+    writer.join();
+    EXPECT_FALSE(Has(Journal(), "dropped for slow#"));
 }
 
 TEST_F(TaskCtrl, TheJournalRotatesAtItsSizeLimit) {

@@ -116,6 +116,7 @@ void Client::SetSplit(int pieces, int records) {
 }
 
 Client::Queued Client::Enqueue(SharedRecord record) {
+    bool wake = false;
     {
         std::unique_lock<std::mutex> lock(mu_);
         // A full queue holds the sender back for a while (its writes wait in its pipe)
@@ -124,9 +125,12 @@ Client::Queued Client::Enqueue(SharedRecord record) {
                        [&] { return closed_ || queue_.size() < queueLimit_; });
         if (closed_) return Queued::Closed;
         if (queue_.size() >= queueLimit_) return Queued::Full;
+        wake = queue_.empty();
         queue_.push_back(std::move(record));
     }
-    SetEvent(queueEvent_);
+    // The writer drains the queue before it waits again (it takes the last record off
+    // only after writing it), so only the first record of a batch needs to wake it.
+    if (wake) SetEvent(queueEvent_);
     return Queued::Yes;
 }
 

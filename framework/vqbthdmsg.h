@@ -227,6 +227,8 @@ protected:
     void KillTimerIndex(int index);
 
     void OpenAplLog();
+    // Makes every queue's record list and fills it from its queue file.
+    void LoadQueues();
     // The framework's "SYSTEM" key: under the application root when the framework names
     // an application, else under the framework root, where the framework values live.
     static int OpenSystemKey(CVQRegistory& key);

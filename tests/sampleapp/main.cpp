@@ -53,8 +53,10 @@ void Report(DWORD state, DWORD waitHint = 0) {
     std::lock_guard<std::mutex> lock(g_statusLock);
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_status.dwCurrentState = state;
-    g_status.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE : 0;
+    // A paused service still takes stop and continue.
+    g_status.dwControlsAccepted = (state == SERVICE_RUNNING || state == SERVICE_PAUSED)
+                                      ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE
+                                      : 0;
     g_status.dwCheckPoint =
         (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) ? g_status.dwCheckPoint + 1 : 0;
     g_status.dwWaitHint = waitHint;

@@ -261,30 +261,22 @@ long CVQBThdMsg::InitProc() {
 
     m_strJobPipeName = "\\\\.\\PIPE\\taskctrl";
     if (sys.IsOpen()) {
+        // These four log a failed read with the registry's own message.
+        auto readText = [&](const char* name, std::string& out) {
+            if (sys.Read(name, out)) return true;
+            CAplLog::Write(7000, static_cast<DWORD>(sys.GetErrorCode()), 0, kFunc, sys.GetErrorMsg(), 2);
+            return false;
+        };
         std::string text;
-        if (sys.Read("NETWORK_ID", text)) {
-            m_strNetworkId = text;
-        } else {
-            CAplLog::Write(7000, static_cast<DWORD>(sys.GetErrorCode()), 0, kFunc, sys.GetErrorMsg(), 2);
-        }
-        if (sys.Read("SERVER_NAME", text)) {
-            m_strServerPcName = text;
-        } else {
-            CAplLog::Write(7000, static_cast<DWORD>(sys.GetErrorCode()), 0, kFunc, sys.GetErrorMsg(), 2);
-        }
-        if (sys.Read("PIPE_NAME", text)) {
+        if (readText("NETWORK_ID", text)) m_strNetworkId = text;
+        if (readText("SERVER_NAME", text)) m_strServerPcName = text;
+        if (readText("PIPE_NAME", text)) {
             if (strcasecmp(m_strServerPcName.c_str(), m_strPcName.c_str()) == 0)
                 m_strJobPipeName = "\\\\.\\PIPE\\" + text;
             else
                 m_strJobPipeName = Format("\\\\%s\\PIPE\\%s", m_strServerPcName.c_str(), text.c_str());
-        } else {
-            CAplLog::Write(7000, static_cast<DWORD>(sys.GetErrorCode()), 0, kFunc, sys.GetErrorMsg(), 2);
         }
-        if (sys.Read("QUE_DIR", text)) {
-            m_strQueDir = text;
-        } else {
-            CAplLog::Write(7000, static_cast<DWORD>(sys.GetErrorCode()), 0, kFunc, sys.GetErrorMsg(), 2);
-        }
+        if (readText("QUE_DIR", text)) m_strQueDir = text;
         if (m_strQueDir.empty() || m_strQueDir.back() != '\\') m_strQueDir += '\\';
         DWORD value = 0;
         if (sys.Read("CONNECT CONFIRM DELAY", value)) m_dwConnectConfirmDelay = value;

@@ -229,6 +229,9 @@ protected:
     void OpenAplLog();
     // Makes every queue's record list and fills it from its queue file.
     void LoadQueues();
+    void SetAsideQueueHead(QUE_MAP_TBL* entry, const char* why);  // to <queue file>.rejected, then removed
+    // Removes the record a job of this map entry has finished from the head of its queue.
+    void DropQueueHead(const SJOB_MAP_TBL* entry);
     // The framework's "SYSTEM" key: under the application root when the framework names
     // an application, else under the framework root, where the framework values live.
     static int OpenSystemKey(CVQRegistory& key);
@@ -240,11 +243,14 @@ protected:
     long PipeOrComWrite(CJobPipeData& record, DWORD timeoutMs, const char* function, const char* pipeText,
                         const char* comText, LONG idCode);
     bool IsOwnAddress(const CJobPipeData& record) const;
+    // The parameter block of a connect notice to the message manager.
+    std::string MsgMgrConnectParam();
     long DeliverLocally(const CJobPipeData& record);
 
     HANDLE* m_phDoneEvent;
-    CJobThdCtrl m_JobThdCtrl;
     CJobPipe m_JobPipe;
+    // After the pipe: destroyed first, it waits for job threads that may still write to it.
+    CJobThdCtrl m_JobThdCtrl;
     TIMER_ENTRY m_TimerTbl[kTimers];
     short m_sSysId;
     short m_sSubNo;

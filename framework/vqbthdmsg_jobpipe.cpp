@@ -48,6 +48,16 @@ long CVQBThdMsg::WriteJobPipe(const void* buffer, DWORD length, DWORD timeoutMs)
     return m_JobPipe.Write(buffer, length, timeoutMs);
 }
 
+std::string CVQBThdMsg::MsgMgrConnectParam() {
+    CExParam param;
+    param.Begin();
+    param.PutProcessName(m_strProcessName.c_str());
+    param.PutServiceName(m_strServiceName.c_str());
+    param.PutPosition(m_lMsgMgrPosition);
+    param.End();
+    return static_cast<const char*>(param);
+}
+
 long CVQBThdMsg::JobPipeOpen(long retryDelay) {
     static const char* kFunc = "CVQBThdMsg::JobPipeOpen";
     const bool com = strcasecmp(m_strCommunication.c_str(), "COM") == 0;
@@ -78,14 +88,8 @@ long CVQBThdMsg::JobPipeOpen(long retryDelay) {
     }
 
     if (r == 0 && !(m_dwFlags & VQB_FLAG_NO_MSGMGR)) {
-        CExParam param;
-        param.Begin();
-        param.PutProcessName(m_strProcessName.c_str());
-        param.PutServiceName(m_strServiceName.c_str());
-        param.PutPosition(m_lMsgMgrPosition);
-        param.End();
         r = SendRequest(m_strNetworkId.c_str(), "", "msgmgr", CMD1_FWMESSAGE, CMD2_FWSERVICE, CMD3_FWCONNECT, 0,
-                        param);
+                        MsgMgrConnectParam().c_str());
         if (r != 0) CAplLog::Write(7000, static_cast<DWORD>(r), 0, kFunc, "JobPipe write error (notice of connect)", 2);
     }
 

@@ -233,29 +233,26 @@ long CVQBThdMsg::OnCreateResidentJobThread(WPARAM wParam, LPARAM) {
     return 0;
 }
 
+void CVQBThdMsg::DropQueueHead(const SJOB_MAP_TBL* entry) {
+    // At a stop the head stays: the job did not finish it, the queue file keeps it.
+    if (!entry || !entry->pszQueName || CVQBException::IsStopSignal()) return;
+    QUE_MAP_TBL* q = GetQueTbl(entry->pszQueName);
+    if (q && q->pRecords && !q->pRecords->empty()) {
+        q->pRecords->erase(q->pRecords->begin());
+        QueRealFlush(q);
+    }
+}
+
 long CVQBThdMsg::OnJobThreadReqRcv(WPARAM wParam, LPARAM lParam) {
     const SJOB_MAP_TBL* e = reinterpret_cast<const SJOB_MAP_TBL*>(wParam);
-    if (e && e->pszQueName && !CVQBException::IsStopSignal()) {
-        QUE_MAP_TBL* q = GetQueTbl(e->pszQueName);
-        if (q && q->pRecords && !q->pRecords->empty()) {
-            q->pRecords->erase(q->pRecords->begin());
-            QueRealFlush(q);
-        }
-    }
+    DropQueueHead(e);
     m_JobThdCtrl.AcceptThreadWait(reinterpret_cast<HANDLE>(lParam));
     if (e && e->pszQueName) GetJobReqQue(e->pszQueName);
     return 0;
 }
 
 long CVQBThdMsg::OnJobThreadExit(WPARAM wParam, LPARAM lParam) {
-    const SJOB_MAP_TBL* e = reinterpret_cast<const SJOB_MAP_TBL*>(wParam);
-    if (e && e->pszQueName && !CVQBException::IsStopSignal()) {
-        QUE_MAP_TBL* q = GetQueTbl(e->pszQueName);
-        if (q && q->pRecords && !q->pRecords->empty()) {
-            q->pRecords->erase(q->pRecords->begin());
-            QueRealFlush(q);
-        }
-    }
+    DropQueueHead(reinterpret_cast<const SJOB_MAP_TBL*>(wParam));
     m_JobThdCtrl.AcceptThreadExit(reinterpret_cast<HANDLE>(lParam));
     GetJobReqQue();
     return 0;
@@ -386,14 +383,8 @@ short CVQBThdMsg::ReqSystemLanguageChanged(CJobPipeData& record) {
 
 short CVQBThdMsg::ReqMessageServiceStart(CJobPipeData& record) {
     if (!(m_dwFlags & VQB_FLAG_NO_MSGMGR)) {
-        CExParam param;
-        param.Begin();
-        param.PutProcessName(m_strProcessName.c_str());
-        param.PutServiceName(m_strServiceName.c_str());
-        param.PutPosition(m_lMsgMgrPosition);
-        param.End();
         long r = SendRequest(m_strNetworkId.c_str(), record.GetSrcPcName(), record.GetSrcProcessName(),
-                             CMD1_FWMESSAGE, CMD2_FWSERVICE, CMD3_FWCONNECT, 0, param);
+                             CMD1_FWMESSAGE, CMD2_FWSERVICE, CMD3_FWCONNECT, 0, MsgMgrConnectParam().c_str());
         if (r != 0)
             CAplLog::Write(7000, static_cast<DWORD>(r), 0, "CVQBThdMsg::ReqSystemServiceStart",
                            "The notice reply of JobPipe CONNECT was not completed.", 2);

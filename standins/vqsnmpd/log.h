@@ -1,10 +1,7 @@
-// The host's log: one line per event on stderr, prefixed with the program name. Lines from
-// different threads never interleave.
+// The host's log: one line per event on stderr.
 #pragma once
 
-#include <cstdarg>
-#include <cstdio>
-#include <mutex>
+#include "standins/standin_log.h"
 
 namespace vqsnmpd {
 
@@ -12,15 +9,10 @@ namespace vqsnmpd {
 __attribute__((format(printf, 1, 2)))
 #endif
 inline void Log(const char* format, ...) {
-    static std::mutex lock;
-    char line[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    standin::VLog("vqsnmpd", format, args);
     va_end(args);
-    std::lock_guard<std::mutex> guard(lock);
-    std::fprintf(stderr, "vqsnmpd: %s\n", line);
-    std::fflush(stderr);
 }
 
 }  // namespace vqsnmpd

@@ -7,6 +7,7 @@
 #include "pal/windows.h"
 #include "standins/vqsnmpd/config.h"
 #include "standins/vqsnmpd/host.h"
+#include "standins/standin_service.h"
 #include "standins/vqsnmpd/log.h"
 #include "standins/vqsnmpd/sender.h"
 
@@ -15,55 +16,10 @@ namespace {
 constexpr char kServiceName[] = "SNMP";
 constexpr DWORD kStartWaitHint = 30000;
 
-std::mutex g_statusLock;
-SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
-SERVICE_STATUS g_status = {};
-HANDLE g_stop = nullptr;
-DWORD g_exitCode = NO_ERROR;
-
-void Report(DWORD state, DWORD waitHint = 0) {
-    std::lock_guard<std::mutex> lock(g_statusLock);
-    g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    g_status.dwCurrentState = state;
-    g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    g_status.dwWin32ExitCode = state == SERVICE_STOPPED ? g_exitCode : NO_ERROR;
-    g_status.dwCheckPoint = (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING)
-                                ? g_status.dwCheckPoint + 1
-                                : 0;
-    g_status.dwWaitHint = waitHint;
-    if (!SetServiceStatus(g_statusHandle, &g_status))
-        vqsnmpd::Log("SetServiceStatus failed (error %lu)", static_cast<unsigned long>(GetLastError()));
-}
-
-void WINAPI Handler(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-        Report(SERVICE_STOP_PENDING, 10000);
-        SetEvent(g_stop);
-        return;
-    }
-    DWORD state;
-    {
-        std::lock_guard<std::mutex> lock(g_statusLock);
-        state = g_status.dwCurrentState;
-    }
-    Report(state);
-}
+standin::ServiceFrame g_service("vqsnmpd");
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-    g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, Handler);
-    if (g_statusHandle == nullptr) {
-        vqsnmpd::Log("RegisterServiceCtrlHandler failed (error %lu)", static_cast<unsigned long>(GetLastError()));
-        g_exitCode = GetLastError();
-        return;
-    }
-    Report(SERVICE_START_PENDING, kStartWaitHint);
-    g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (g_stop == nullptr) {
-        g_exitCode = GetLastError();
-        vqsnmpd::Log("cannot create the stop event (error %lu)", static_cast<unsigned long>(g_exitCode));
-        Report(SERVICE_STOPPED);
-        return;
-    }
+    if (!g_service.Begin(kServiceName, kStartWaitHint)) return;
     vqsnmpd::Config config = vqsnmpd::ReadConfig();
     config.engineBoots = vqsnmpd::NextEngineBoots();
     for (const std::string& problem : config.problems) vqsnmpd::Log("configuration: %s", problem.c_str());
@@ -71,18 +27,17 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         vqsnmpd::Sender sender;
         vqsnmpd::Host host;
         size_t sessions = sender.Open(config);
-        Report(SERVICE_START_PENDING, kStartWaitHint);
+        g_service.Report(SERVICE_START_PENDING, kStartWaitHint);
         size_t agents = host.Load(config.agents);
-        Report(SERVICE_RUNNING);
+        g_service.Report(SERVICE_RUNNING);
         vqsnmpd::Log("running: %zu agent(s), %zu destination(s)", agents, sessions);
-        if (!host.Run(g_stop, sender)) g_exitCode = ERROR_GEN_FAILURE;
-        Report(SERVICE_STOP_PENDING, 10000);
+        if (!host.Run(g_service.stop, sender)) g_service.exitCode = ERROR_GEN_FAILURE;
+        g_service.Report(SERVICE_STOP_PENDING, 10000);
         host.Close();
         sender.Close();
     }
-    CloseHandle(g_stop);
     vqsnmpd::Log("stopped");
-    Report(SERVICE_STOPPED);
+    g_service.End();
 }
 
 }  // namespace
@@ -96,5 +51,5 @@ int main() {
         vqsnmpd::Log("the service dispatcher failed (error %lu)", static_cast<unsigned long>(GetLastError()));
         return 1;
     }
-    return g_exitCode == NO_ERROR ? 0 : 1;
+    return g_service.exitCode == NO_ERROR ? 0 : 1;
 }

@@ -1,0 +1,20 @@
+// The stand-ins' own messages (start, stop, failures): one line each on stderr, prefixed
+// with the program name; lines from different threads never interleave.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace standin {
+
+inline void VLog(const char* program, const char* format, va_list args) {
+    static std::mutex lock;
+    char line[1024];
+    std::vsnprintf(line, sizeof line, format, args);
+    std::lock_guard<std::mutex> guard(lock);
+    std::fprintf(stderr, "%s: %s\n", program, line);
+    std::fflush(stderr);
+}
+
+}  // namespace standin

@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "framework/apllog.h"
+#include "framework/jobpipedata.h"
 #include "framework/registory.h"
 #include "pal/error/error.h"
 #include "pal/handle/handle.h"
@@ -17,11 +21,47 @@ constexpr DWORD kMaxCreateConfirm = 1200000;
 
 void CopyLimited(char* dest, size_t size, const char* src) { std::snprintf(dest, size, "%s", src ? src : ""); }
 
+// Job threads of the process still running; the core waits for them before it releases
+// what they use.
+std::mutex g_RunningMutex;
+std::condition_variable g_RunningCv;
+int g_nRunning = 0;
+
+constexpr DWORD kCloseWait = 10000;
+
 }  // namespace
+
+int CJobThdCtrl::GetRunningThreads() {
+    std::lock_guard<std::mutex> lock(g_RunningMutex);
+    return g_nRunning;
+}
+
+void CJobThdCtrl::ThreadStarted() {
+    std::lock_guard<std::mutex> lock(g_RunningMutex);
+    ++g_nRunning;
+}
+
+void CJobThdCtrl::ThreadEnded() {
+    std::lock_guard<std::mutex> lock(g_RunningMutex);
+    if (g_nRunning > 0) --g_nRunning;
+    g_RunningCv.notify_all();
+}
+
+bool CJobThdCtrl::WaitThreadsEnded(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(g_RunningMutex);
+    return g_RunningCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_nRunning == 0; });
+}
 
 CJobThdCtrl::CJobThdCtrl() : m_Tbl{}, m_Identity{}, m_dwCreateConfirm(kDefaultCreateConfirm) {}
 
 CJobThdCtrl::~CJobThdCtrl() {
+    // A thread still running reads its slot and the identity block (and the core's pipe,
+    // which outlives this table): wait for it, bounded, before releasing anything.
+    if (!WaitThreadsEnded(kCloseWait)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%d JobThreads are still running at close.", GetRunningThreads());
+        CAplLog::Write(8000, 0, 0, "CJobThdCtrl::~CJobThdCtrl", text, 1);
+    }
     // Slots still used belong to threads that never reported their end; only their
     // handles are ours to release.
     for (auto& slot : m_Tbl)
@@ -83,7 +123,7 @@ SHORT CJobThdCtrl::IsActive(LONG key) const {
 
 JOB_THREAD_TBL* CJobThdCtrl::GetJobThdTbl(LONG key) {
     for (auto& slot : m_Tbl)
-        if (slot.sKind != 0 && slot.lKey == key) return &slot;
+        if (slot.sKind != 0 && !slot.sAbandoned && slot.lKey == key) return &slot;
     return nullptr;
 }
 
@@ -95,7 +135,7 @@ JOB_THREAD_TBL* CJobThdCtrl::GetJobThdTbl(HANDLE thread) {
 
 JOB_THREAD_TBL* CJobThdCtrl::GetJobThdTbl(JOBTHREAD_ROUTINE routine) {
     for (auto& slot : m_Tbl) {
-        if (slot.sKind != 0 && slot.pRoutine == routine) {
+        if (slot.sKind != 0 && !slot.sAbandoned && slot.pRoutine == routine) {
             if (slot.sKind != 2 && slot.sKind != 3)
                 CAplLog::Write(7000, 0, 0, "CJobThdCtrl::GetJobThdTbl(thread)",
                                "It is looking for an JobThread managed table by thread specification  to what is not "
@@ -151,7 +191,6 @@ SHORT CJobThdCtrl::CreateJobThd(SHORT kind, JOBTHREAD_ROUTINE routine, const SJO
     slot->sParam = param;
     slot->lKey = key;
     slot->lIdCode = idCode;
-    slot->pRequest = request;
     slot->pRoutine = routine;
     slot->pThreadParam = threadParam;
     auto fail = [&](const char* text) -> SHORT {
@@ -159,6 +198,12 @@ SHORT CJobThdCtrl::CreateJobThd(SHORT kind, JOBTHREAD_ROUTINE routine, const SJO
         CloseJobThd(slot);
         return -1;
     };
+    // The slot keeps its own copy: the caller's record lives on its stack.
+    try {
+        SetRequest(slot, request);
+    } catch (...) {
+        return fail("JobThread create error");
+    }
     slot->hRequestEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!slot->hRequestEvent) return fail("Derivery event create error.");
     slot->hReleaseEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -169,7 +214,12 @@ SHORT CJobThdCtrl::CreateJobThd(SHORT kind, JOBTHREAD_ROUTINE routine, const SJO
     DWORD id = 0;
     slot->hThread = CreateThread(nullptr, 0, routine, slot, CREATE_SUSPENDED, &id);
     if (!slot->hThread) return fail("JobThread create error");
-    if (ResumeThread(slot->hThread) == static_cast<DWORD>(-1)) return fail("Can't resume JobThrad");
+    if (ResumeThread(slot->hThread) == static_cast<DWORD>(-1)) {
+        CAplLog::Write(8000, GetLastError(), idCode, kFunc, "Can't resume JobThrad", 1);
+        // A thread that may yet run keeps its slot until its end message.
+        AbandonJobThd(slot);
+        return -1;
+    }
 
     DWORD wait = WaitForSingleObject(slot->hReleaseEvent, m_dwCreateConfirm);
     if (wait == WAIT_OBJECT_0) {
@@ -178,7 +228,20 @@ SHORT CJobThdCtrl::CreateJobThd(SHORT kind, JOBTHREAD_ROUTINE routine, const SJO
     }
     char text[96];
     std::snprintf(text, sizeof text, "It cannot take an JobThread and a synchronization.  %u", wait);
-    return fail(text);
+    CAplLog::Write(8000, GetLastError(), idCode, kFunc, text, 1);
+    AbandonJobThd(slot);
+    return -1;
+}
+
+void CJobThdCtrl::SetRequest(JOB_THREAD_TBL* slot, const CJobPipeData* request) {
+    delete slot->pRequest;
+    slot->pRequest = nullptr;
+    if (request) slot->pRequest = new CJobPipeData(*request);
+}
+
+void CJobThdCtrl::AbandonJobThd(JOB_THREAD_TBL* slot) {
+    slot->sAbandoned = 1;
+    slot->sBusy = 1;
 }
 
 SHORT CJobThdCtrl::NotifyReceive(CJobPipeData* request, LONG key, LONG idCode, SHORT param) {
@@ -188,7 +251,7 @@ SHORT CJobThdCtrl::NotifyReceive(CJobPipeData* request, LONG key, LONG idCode, S
 SHORT CJobThdCtrl::NotifyReceive(CJobPipeData* request, JOBTHREAD_ROUTINE routine, LONG idCode, SHORT param) {
     JOB_THREAD_TBL* slot = nullptr;
     for (auto& s : m_Tbl)
-        if (s.sKind != 0 && s.pRoutine == routine) {
+        if (s.sKind != 0 && !s.sAbandoned && s.pRoutine == routine) {
             slot = &s;
             break;
         }
@@ -202,21 +265,27 @@ SHORT CJobThdCtrl::NotifyReceive(CJobPipeData* request, JOB_THREAD_TBL* slot, LO
         return -1;
     }
     if (slot->sBusy) return 7003;
+    try {
+        SetRequest(slot, request);
+    } catch (...) {
+        CAplLog::Write(8000, 0, idCode, kFunc, "CMemoryException", 1);
+        return -1;
+    }
     slot->sParam = param;
-    slot->pRequest = request;
     slot->lIdCode = idCode;
     SetEvent(slot->hRequestEvent);
     DWORD wait = WaitForSingleObject(slot->hReleaseEvent, m_dwCreateConfirm);
     if (wait == WAIT_OBJECT_0) {
         ResetEvent(slot->hReleaseEvent);
         slot->sBusy = 1;
-        slot->pRequest = nullptr;  // the thread has its own copy; ours is the caller's
+        SetRequest(slot, nullptr);  // the thread has taken its own copy
         return 0;
     }
     char text[96];
     std::snprintf(text, sizeof text, "It cannot take a JobThread and a synchronization.. %u", wait);
     CAplLog::Write(8000, GetLastError(), idCode, kFunc, text, 1);
-    CloseJobThd(slot);
+    // It may still wake and read the request: keep both until its end message.
+    AbandonJobThd(slot);
     return -1;
 }
 
@@ -239,5 +308,6 @@ void CJobThdCtrl::CloseJobThd(JOB_THREAD_TBL* slot) {
     if (slot->hThread) CloseHandle(slot->hThread);
     if (slot->hRequestEvent) CloseHandle(slot->hRequestEvent);
     if (slot->hReleaseEvent) CloseHandle(slot->hReleaseEvent);
+    delete slot->pRequest;
     std::memset(slot, 0, sizeof *slot);
 }

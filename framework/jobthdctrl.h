@@ -31,11 +31,14 @@ typedef struct _JOB_THREAD_TBL {
     HANDLE hRequestEvent;
     HANDLE hReleaseEvent;
     JOBTHREAD_ROUTINE pRoutine;
-    CJobPipeData* pRequest;
+    CJobPipeData* pRequest;  // the slot's own copy of the request to take (null when none)
     LONG lIdCode;
     JOB_THREAD_IDENTITY* pIdentity;
     const SJOB_MAP_TBL* pMapEntry;
     void* pThreadParam;
+    // 1 when the thread missed its start or hand-over time: it may still run, so the slot
+    // stays taken (and is never handed work) until its end message frees it.
+    SHORT sAbandoned;
 } JOB_THREAD_TBL;
 
 class CJobThdCtrl {
@@ -75,10 +78,22 @@ public:
     void AcceptThreadExit(HANDLE thread);
 
     DWORD GetCreateConfirmTime() const { return m_dwCreateConfirm; }
+    void SetCreateConfirmTime(DWORD ms) { m_dwCreateConfirm = ms; }  // for tests: no clamping
     const JOB_THREAD_IDENTITY& GetIdentity() const { return m_Identity; }
+
+    // Job objects of the process that have not finished yet (counted by CJobThread from
+    // its construction to the end of its destructor).
+    static int GetRunningThreads();
+    static void ThreadStarted();
+    static void ThreadEnded();
+    // Waits until no job thread runs any more, at most timeoutMs; true when none runs.
+    static bool WaitThreadsEnded(DWORD timeoutMs);
 
 protected:
     void CloseJobThd(JOB_THREAD_TBL* slot);
+    // Marks a slot whose thread did not answer in time; freed by its end message.
+    void AbandonJobThd(JOB_THREAD_TBL* slot);
+    static void SetRequest(JOB_THREAD_TBL* slot, const CJobPipeData* request);
 
     JOB_THREAD_TBL m_Tbl[kSlots];
     JOB_THREAD_IDENTITY m_Identity;

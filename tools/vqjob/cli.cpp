@@ -5,12 +5,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "framework/quefile.h"
 #include "pal/windows.h"
 #include "tools/vqjob/pipe_client.h"
 
@@ -23,6 +25,7 @@ const char kUsage[] =
     "       vqjob clients\n"
     "       vqjob watch\n"
     "       vqjob ctl COMMAND...\n"
+    "       vqjob queue FILE\n"
     "send     sends one request through the task controller to PROCESS (\"\" = every process)\n"
     "         and prints the answer: its result code, the answering process and the\n"
     "         parameter text. TEXT may contain \\n for a line feed, e.g.\n"
@@ -33,6 +36,8 @@ const char kUsage[] =
     "watch    prints every record passing the controller until interrupted\n"
     "ctl      sends one control command (loopback on|off, disconnect PROCESS,\n"
     "         stall PROCESS on|off, split PROCESS PIECES [RECORDS], clients, help)\n"
+    "queue    prints the records of a queue file (.jpq, also .rejected); exit 1 when it\n"
+    "         cannot be read or is damaged (the records before the damage are printed)\n"
     "Works on the machine root named by $VQ_ROOT (docs/taskctrl.md).\n";
 
 constexpr DWORD kOpenWaitMs = 5000;
@@ -240,6 +245,51 @@ int Watch(const std::vector<std::string>& args, FILE* out, FILE* err) {
     return status;
 }
 
+// ---- queue files --------------------------------------------------------------------
+
+std::string Field(const char* text) { return *text ? text : "-"; }
+
+int Queue(const std::vector<std::string>& args, FILE* out, FILE* err) {
+    if (args.size() != 1) return Usage(err, "queue needs one FILE");
+    std::vector<std::string> records;
+    CQueFile::Damage damage;
+    std::string why;
+    CQueFile::Result r = CQueFile::Read(args[0], records, &damage, &why);
+    if (r == CQueFile::kMissing) {
+        std::fprintf(err, "vqjob: %s does not exist\n", args[0].c_str());
+        return 1;
+    }
+    if (r == CQueFile::kFailed) {
+        std::fprintf(err, "vqjob: %s\n", why.c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s: %zu record%s%s\n", args[0].c_str(), records.size(), records.size() == 1 ? "" : "s",
+                 r == CQueFile::kDamaged ? " before the damage" : "");
+    for (size_t i = 0; i < records.size(); ++i) {
+        ASCII_REQUEST raw{};
+        std::memcpy(&raw, records[i].data(), std::min(records[i].size(), sizeof raw - 1));
+        CJobPipeData d(&raw);
+        std::fprintf(out, "\n[%zu] %s %s %s\n", i, d.GetStrSJob1().c_str(), d.GetStrSJob2().c_str(),
+                     d.GetStrSJob3().c_str());
+        std::fprintf(out, "  serial  %lu\n", static_cast<unsigned long>(d.GetSerialNo()));
+        std::fprintf(out, "  to      %s / %s / %s\n", Field(d.GetDstNetworkId()).c_str(), Field(d.GetDstPcName()).c_str(),
+                     Field(d.GetDstProcessName()).c_str());
+        std::fprintf(out, "  from    %s / %s / %s\n", Field(d.GetSrcNetworkId()).c_str(),
+                     Field(d.GetSrcPcName()).c_str(), Field(d.GetSrcProcessName()).c_str());
+        if (records[i].size() < static_cast<size_t>(CJobPipeData::kHeaderSize))
+            std::fprintf(out, "  (only %zu characters: shorter than a record header)\n", records[i].size());
+        std::string param = d.GetExParam();
+        std::fprintf(out, "  param%s\n", param.empty() ? "   -" : "");
+        for (const std::string& line : Split(param, '\n'))
+            if (!param.empty()) std::fprintf(out, "    %s\n", line.c_str());
+    }
+    if (r == CQueFile::kDamaged) {
+        std::fprintf(err, "vqjob: %s is damaged at %s\n", args[0].c_str(), damage.Describe().c_str());
+        return 1;
+    }
+    return 0;
+}
+
 // One entry per command; a new command is one more entry.
 struct Command {
     const char* name;
@@ -250,6 +300,7 @@ const Command kCommands[] = {
     {"clients", Clients},
     {"watch", Watch},
     {"ctl", Ctl},
+    {"queue", Queue},
 };
 
 }  // namespace

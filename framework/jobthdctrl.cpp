@@ -98,6 +98,13 @@ int CJobThdCtrl::GetJobThdNum() const {
     return n;
 }
 
+int CJobThdCtrl::GetBusyJobThdNum() const {
+    int n = 0;
+    for (const auto& slot : m_Tbl)
+        if (slot.sKind != 0 && slot.sBusy != 0) ++n;
+    return n;
+}
+
 int CJobThdCtrl::GetJobThdNum(JOBTHREAD_ROUTINE routine) const {
     if (!routine) {
         CAplLog::Write(8000, 0, 0, "CJobThdCtrl::GetJobThdNum", "Parameter (thread) is null.", 1);

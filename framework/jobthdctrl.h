@@ -55,6 +55,8 @@ public:
 
     int GetJobThdNum() const;
     int GetJobThdNum(JOBTHREAD_ROUTINE routine) const;
+    // Threads at work: every non-resident one, and resident ones busy with a request.
+    int GetBusyJobThdNum() const;
     SHORT IsActive(JOBTHREAD_ROUTINE routine) const;
     SHORT IsActive(LONG key) const;
     JOB_THREAD_TBL* GetJobThdTbl(LONG key);

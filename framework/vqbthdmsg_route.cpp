@@ -345,7 +345,9 @@ short CVQBThdMsg::ReqSystemServicePause(CJobPipeData& record) {
     if (level != 2) {
         m_sStopFlag = 1;
         SendAnswer(record, 0);
-    } else if (!m_sQuietPauseFlag && m_JobThdCtrl.GetJobThdNum() == 0) {
+    } else if (!m_sQuietPauseFlag && m_JobThdCtrl.GetBusyJobThdNum() == 0) {
+        // A resident job waiting for its next request is not at work: counting it would
+        // make a quiet pause impossible for any application that has one.
         m_sQuietPauseFlag = 1;
         SendAnswer(record, 0);
     } else {

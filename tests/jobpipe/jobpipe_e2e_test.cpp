@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "pal/file/path.h"
 #include "pal/windows.h"
 #include "tests/support/child_process.h"
 
@@ -660,3 +661,48 @@ TEST_F(JobPipeE2E, ThePausedServiceCanBeContinuedAndStopped) {
 }
 
 }  // namespace
+
+TEST_F(JobPipeE2E, JobsOfTheSampleAnswerAndItsQueueOutlivesAKill) {
+    std::unique_ptr<Program> tc, sample;
+    ASSERT_NO_FATAL_FAILURE(StartBoth(tc, sample));
+
+    auto once = Vqjob({"send", "sample", "SAMPLE", "JOB", "RUN"});
+    EXPECT_EQ(once.status, 0) << Describe(once);
+    EXPECT_TRUE(Has(once.out, "#JOB=once")) << Describe(once);
+    // The resident job keeps its state from request to request; it may be busy (7003)
+    // for a moment right after answering.
+    std::string served;
+    ASSERT_TRUE(WaitUntil([&] {
+        auto r = Vqjob({"send", "sample", "SAMPLE", "RESIDENT", "TEXT"});
+        served += r.out;
+        return Has(served, "#SERVED=2");
+    })) << served;
+
+    // Three records for a job that waits a minute: one runs, all three are in the file.
+    for (int i = 1; i <= 3; ++i) {
+        auto q = Vqjob({"send", "sample", "SAMPLE", "QUEUE", "ADD", "--param",
+                        "#BEGIN\\n#WAIT=60000\\n#I=" + std::to_string(i) + "\\n#END"});
+        EXPECT_EQ(q.status, 0) << Describe(q);
+    }
+    const std::string file = "c:\\sample.SAMPLE_QUE.jpq";
+    ASSERT_TRUE(WaitUntil([&] { return Has(Vqjob({"queue", file}).out, ": 3 records"); }))
+        << Describe(Vqjob({"queue", file}));
+    ASSERT_TRUE(WaitLog("Start JobThread    <<<  SAMPLE     QUEUE      ADD", 1)) << State();
+
+    // Killed in the middle of the head's job: the next instance loads the queue and starts
+    // its head again.
+    EXPECT_EQ(sample->Stop(SIGKILL), 128 + SIGKILL);
+    sample = StartSample();
+    ASSERT_TRUE(WaitLog("Start JobThread    <<<  SAMPLE     QUEUE      ADD", 2)) << State();
+    auto listed = Vqjob({"queue", file});
+    EXPECT_TRUE(Has(listed.out, ": 3 records")) << Describe(listed);
+    EXPECT_TRUE(Has(listed.out, "#I=1")) << Describe(listed);
+
+    // A clean stop ends the waiting job and keeps the queue as it is.
+    EXPECT_EQ(sample->Stop(SIGTERM), 0);
+    EXPECT_TRUE(Has(Vqjob({"queue", file}).out, ": 3 records"));
+    EXPECT_EQ(tc->Stop(SIGTERM), 0);
+    // Later tests in this process start the sample with an empty queue.
+    std::error_code ec;
+    std::filesystem::remove(pal::MapPath(file.c_str()), ec);
+}

@@ -3,13 +3,22 @@
 // through the job pipe, answers requests, and stops on SIGTERM ("vqsc stop VQSAMPLE")
 // through the core's stop sequence.
 //
-// Besides the framework's own system requests it serves one request of its own,
-// SAMPLE ECHO TEXT: the answer (result 0) carries the request's parameter text with
-// "#PID" added. Tests and the docs use it to show a request and its answer end to end.
+// Besides the framework's own system requests it serves requests of its own:
+// - SAMPLE ECHO TEXT, answered by the process core itself: the request's parameter text
+//   with "#PID" added;
+// - SAMPLE JOB RUN, a non-resident job (one thread per request): answers "#JOB=once";
+// - SAMPLE RESIDENT TEXT, a resident job (one thread for the process's life): answers
+//   "#JOB=resident" and how many requests it has served;
+// - SAMPLE QUEUE ADD, queued in "SAMPLE_QUE" (kept in its queue file, c:\sample.SAMPLE_QUE.jpq):
+//   the requester is answered at queueing; the job then waits "#WAIT" milliseconds.
 #include <cstdio>
 #include <mutex>
 
+#include <new>
+
 #include "framework/apllog.h"
+#include "framework/jobthread.h"
+#include "framework/vqbexception.h"
 #include "framework/vqbthdmsg.h"
 #include "pal/windows.h"
 #include "pblock/exparam.h"
@@ -19,14 +28,84 @@ namespace {
 constexpr char kServiceName[] = "VQSAMPLE";
 constexpr char kProcessName[] = "sample";
 constexpr SHORT kSample = 900, kEcho = 900, kText = 900;
+constexpr SHORT kJob = 901, kRun = 901, kResident = 902, kQueue = 903, kAdd = 903;
 
+// Sorted by word, as the lookups require.
 TBL_S_JOB g_Words1[] = {{kSample, "SAMPLE    "}};
-TBL_S_JOB g_Words2[] = {{kEcho, "ECHO      "}};
-TBL_S_JOB g_Words3[] = {{kText, "TEXT      "}};
+TBL_S_JOB g_Words2[] = {{kEcho, "ECHO      "}, {kJob, "JOB       "}, {kQueue, "QUEUE     "}, {kResident, "RESIDENT  "}};
+TBL_S_JOB g_Words3[] = {{kAdd, "ADD       "}, {kRun, "RUN       "}, {kText, "TEXT      "}};
+
+// Runs a job of class Job on its thread, as every job routine does.
+template <class Job>
+DWORD WINAPI JobRoutine(LPVOID param) {
+    auto* slot = static_cast<JOB_THREAD_TBL*>(param);
+    Job* job = new (std::nothrow) Job(slot, 1);
+    if (!job) {
+        CJobThread::CreateError(slot);
+        return 0;
+    }
+    job->Entry();
+    delete job;
+    return 0;
+}
+
+class COnceJob final : public CJobThread {
+public:
+    using CJobThread::CJobThread;
+    long Process() override {
+        char text[64];
+        std::snprintf(text, sizeof text, "#BEGIN\n#JOB=once\n#PID=%d\n#END\n", static_cast<int>(GetCurrentProcessId()));
+        SetAnswer(0, text);
+        return 0;
+    }
+};
+
+class CResidentJob final : public CJobThread {
+public:
+    using CJobThread::CJobThread;
+    long Process() override {
+        char text[64];
+        std::snprintf(text, sizeof text, "#BEGIN\n#JOB=resident\n#SERVED=%ld\n#END\n", ++m_lServed);
+        SetAnswer(0, text);
+        return 0;
+    }
+
+private:
+    long m_lServed = 0;
+};
+
+class CQueuedJob final : public CJobThread {
+public:
+    using CJobThread::CJobThread;
+    long Process() override {
+        CExParam param;
+        param = m_Request.GetExParam();
+        LONG wait = 0;
+        if (param.Get("#WAIT", wait) < 0 || wait < 0) wait = 0;
+        // A stop ends the wait; the record then stays at the head of the queue file.
+        CVQBException::ThrowStopExceptionIfRequired(static_cast<DWORD>(wait));
+        return 0;
+    }
+};
+
+const SJOB_MAP_TBL g_SjobMap[] = {
+    {0, 0, kSample, kJob, kRun, JobRoutine<COnceJob>, nullptr, nullptr},
+    {0, SJOB_FLAG_RESIDENT, kSample, kResident, kText, JobRoutine<CResidentJob>, nullptr, nullptr},
+    {0, SJOB_FLAG_QUEUE, kSample, kQueue, kAdd, JobRoutine<CQueuedJob>, nullptr, "SAMPLE_QUE"},
+    {1, 0, 0, 0, 0, nullptr, nullptr, nullptr},
+};
+
+QUE_MAP_TBL g_QueTbl[] = {
+    {"SAMPLE_QUE", 100, QUE_FLAG_FILE | QUE_FLAG_STOPSAVE, nullptr},
+    {nullptr, 0, 0, nullptr},
+};
 
 class CSampleApp : public CVQBThdMsg {
 public:
     CSampleApp() : CVQBThdMsg(0, kProcessName, kServiceName, VQB_FLAG_NO_MSGMGR) {}
+
+    void MakeSjobTbl() override { m_pSjobMapTbl = g_SjobMap; }
+    void MakeQueTbl() override { m_pQueMapTbl = g_QueTbl; }
 
     short ReqReceived(CJobPipeData& record) override {
         if (record.GetSJob1() == kSample && record.GetSJob2() == kEcho && record.GetSJob3() == kText) {
@@ -93,7 +172,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, Handler);
     if (!g_statusHandle) return;
     Report(SERVICE_START_PENDING, 10000);
-    CVQBThdMsg::RegisterSJobTbl(g_Words1, 1, g_Words2, 1, g_Words3, 1);
+    CVQBThdMsg::RegisterSJobTbl(g_Words1, 1, g_Words2, 4, g_Words3, 3);
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     {
         CSampleApp app;

@@ -36,17 +36,7 @@ public:
     }
 };
 
-DWORD WINAPI AnswerRoutine(LPVOID p) {
-    auto* slot = static_cast<JOB_THREAD_TBL*>(p);
-    AnswerJob* job = new (std::nothrow) AnswerJob(slot, 1);
-    if (!job) {
-        CJobThread::CreateError(slot);
-        return 0;
-    }
-    job->Entry();
-    delete job;
-    return 0;
-}
+DWORD WINAPI AnswerRoutine(LPVOID p) { return JobThreadRoutine<AnswerJob>(p); }
 
 const SJOB_MAP_TBL kMap[] = {
     {0, 0, CMD1_FWSYSTEM, 13, kWord3, AnswerRoutine, nullptr, nullptr},

@@ -20,6 +20,8 @@
 #include <string>
 
 #include "framework/jobpipedata.h"
+#include <new>
+
 #include "framework/jobthdctrl.h"
 #include "framework/serialnorcv.h"
 #include "pal/types.h"
@@ -198,3 +200,18 @@ protected:
     DWORD m_dwPhaseAtAbort;
     CSerialNoRcv m_SerialNoRcv;
 };
+
+// The thread routine of a job class, as the SJOB map names it: makes the job with its
+// slot, runs it and deletes it; when the job cannot be made, CreateError answers 7003.
+template <class Job>
+DWORD WINAPI JobThreadRoutine(LPVOID param) {
+    auto* slot = static_cast<JOB_THREAD_TBL*>(param);
+    Job* job = new (std::nothrow) Job(slot, 1);
+    if (!job) {
+        CJobThread::CreateError(slot);
+        return 0;
+    }
+    job->Entry();
+    delete job;
+    return 0;
+}

@@ -141,15 +141,7 @@ public:
 
 template <class Job>
 DWORD WINAPI Routine(LPVOID p) {
-    auto* slot = static_cast<JOB_THREAD_TBL*>(p);
-    Job* job = new (std::nothrow) Job(slot, 1);
-    if (!job) {
-        CJobThread::CreateError(slot);
-        return 0;
-    }
-    job->Entry();
-    delete job;
-    return 0;
+    return JobThreadRoutine<Job>(p);
 }
 
 DWORD WINAPI SlowRoutine(LPVOID p) {

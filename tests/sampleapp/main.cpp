@@ -35,20 +35,6 @@ TBL_S_JOB g_Words1[] = {{kSample, "SAMPLE    "}};
 TBL_S_JOB g_Words2[] = {{kEcho, "ECHO      "}, {kJob, "JOB       "}, {kQueue, "QUEUE     "}, {kResident, "RESIDENT  "}};
 TBL_S_JOB g_Words3[] = {{kAdd, "ADD       "}, {kRun, "RUN       "}, {kText, "TEXT      "}};
 
-// Runs a job of class Job on its thread, as every job routine does.
-template <class Job>
-DWORD WINAPI JobRoutine(LPVOID param) {
-    auto* slot = static_cast<JOB_THREAD_TBL*>(param);
-    Job* job = new (std::nothrow) Job(slot, 1);
-    if (!job) {
-        CJobThread::CreateError(slot);
-        return 0;
-    }
-    job->Entry();
-    delete job;
-    return 0;
-}
-
 class COnceJob final : public CJobThread {
 public:
     using CJobThread::CJobThread;
@@ -89,9 +75,9 @@ public:
 };
 
 const SJOB_MAP_TBL g_SjobMap[] = {
-    {0, 0, kSample, kJob, kRun, JobRoutine<COnceJob>, nullptr, nullptr},
-    {0, SJOB_FLAG_RESIDENT, kSample, kResident, kText, JobRoutine<CResidentJob>, nullptr, nullptr},
-    {0, SJOB_FLAG_QUEUE, kSample, kQueue, kAdd, JobRoutine<CQueuedJob>, nullptr, "SAMPLE_QUE"},
+    {0, 0, kSample, kJob, kRun, JobThreadRoutine<COnceJob>, nullptr, nullptr},
+    {0, SJOB_FLAG_RESIDENT, kSample, kResident, kText, JobThreadRoutine<CResidentJob>, nullptr, nullptr},
+    {0, SJOB_FLAG_QUEUE, kSample, kQueue, kAdd, JobThreadRoutine<CQueuedJob>, nullptr, "SAMPLE_QUE"},
     {1, 0, 0, 0, 0, nullptr, nullptr, nullptr},
 };
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_root.h"
 #include "framework/apllog.h"
 #include "framework/vqbthdmsg.h"
 #include "pal/windows.h"
@@ -202,9 +203,7 @@ int main(int argc, char** argv) {
 
     const long n = argc > 1 ? std::atol(argv[1]) : 20000;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
-    char tmpl[] = "/tmp/vqbench.XXXXXX";
-    const std::string root = mkdtemp(tmpl);
-    setenv("VQ_ROOT", root.c_str(), 1);
+    BenchRoot root(true);  // the sockets' paths must stay short
     setenv("VQ_JOBPIPE_NOTICE_PAUSE_MS", "0", 1);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe");
 
@@ -251,7 +250,6 @@ int main(int argc, char** argv) {
         kill(pid, pid == taskctrl ? SIGTERM : SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    std::filesystem::remove_all(root);
     if (ratios.empty()) return 1;
     std::sort(ratios.begin(), ratios.end());
     std::printf("median rate ratio jobpipe/plain: %.2f (target at least 0.5)\n", ratios[ratios.size() / 2]);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_root.h"
 #include "framework/apllog.h"
 #include "framework/jobthread.h"
 #include "framework/serialnorcv.h"
@@ -99,12 +100,7 @@ double PlainThreads(CVQBThdMsg& core, int n) {
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
-    std::string root;
-    if (!getenv("VQ_ROOT")) {
-        char tmpl[] = "/tmp/vqbench.XXXXXX";
-        root = mkdtemp(tmpl);
-        setenv("VQ_ROOT", root.c_str(), 1);
-    }
+    BenchRoot root;
     setenv("VQ_JOBPIPE_NOTICE_PAUSE_MS", "0", 1);
 
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -141,6 +137,5 @@ int main(int argc, char** argv) {
         std::sort(ratios.begin(), ratios.end());
         std::printf("median rate ratio jobs/threads: %.2f (target at least 0.3)\n", ratios[ratios.size() / 2]);
     }
-    if (!root.empty()) std::filesystem::remove_all(root);
     return status;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_root.h"
 #include "framework/quefile.h"
 #include "framework/vqbthdmsg.h"
 #include "pal/file/path.h"
@@ -65,10 +66,7 @@ bool WriteDurably(const std::string& path, const std::string& dir, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!std::getenv("VQ_ROOT")) {
-        char tmpl[] = "/tmp/vq_queue_bench_XXXXXX";
-        setenv("VQ_ROOT", mkdtemp(tmpl), 1);
-    }
+    BenchRoot root;
     const int n = argc > 1 ? std::atoi(argv[1]) : 2000;
 
     // The bytes the file holds after each record, computed once for the plain writer.

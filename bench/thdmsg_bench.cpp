@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_root.h"
 #include "framework/apllog.h"
 #include "framework/vqbthdmsg.h"
 #include "pal/windows.h"
@@ -68,12 +69,7 @@ double PlainRoundTrips(int n) {
 int main(int argc, char** argv) {
     const int n = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
-    std::string root;
-    if (!getenv("VQ_ROOT")) {
-        char tmpl[] = "/tmp/vqbench.XXXXXX";
-        root = mkdtemp(tmpl);
-        setenv("VQ_ROOT", root.c_str(), 1);
-    }
+    BenchRoot root;
     setenv("VQ_JOBPIPE_NOTICE_PAUSE_MS", "0", 1);
 
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -103,6 +99,5 @@ int main(int argc, char** argv) {
     std::sort(ratios.begin(), ratios.end());
     const double median = ratios[ratios.size() / 2];
     std::printf("median time ratio send/plain: %.2f (target at most 3)\n", median);
-    if (!root.empty()) std::filesystem::remove_all(root);
     return 0;
 }

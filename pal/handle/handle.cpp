@@ -113,3 +113,20 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
 HANDLE GetCurrentProcess() { return pal::kCurrentProcess; }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+namespace pal {
+
+bool ResolveWaitHandles(DWORD count, const HANDLE* handles, std::shared_ptr<KernelObject>* keep, uint32_t* indices) {
+    for (DWORD k = 0; k < count; ++k) {
+        keep[k] = LookupHandle(handles[k]);
+        if (!keep[k]) return false;
+        indices[k] = keep[k]->WaitIndex();
+        if (indices[k] == KernelObject::kNotWaitable) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace pal

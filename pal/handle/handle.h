@@ -42,6 +42,11 @@ size_t HandleCount();
 
 void SetInvalidHandleError();
 
+// Looks up the handles of a wait: keeps each object referenced for the whole wait,
+// whatever other threads close, and gives its index in the shared namespace. False, with
+// the last error set, when a handle is invalid or names nothing waitable.
+bool ResolveWaitHandles(DWORD count, const HANDLE* handles, std::shared_ptr<KernelObject>* keep, uint32_t* indices);
+
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
     auto obj = LookupHandle(handle);

@@ -140,18 +140,9 @@ DWORD WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL waitAll,
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    // The objects stay referenced for the whole wait, whatever other threads close.
     std::shared_ptr<pal::KernelObject> keep[MAXIMUM_WAIT_OBJECTS];
     uint32_t indices[MAXIMUM_WAIT_OBJECTS];
-    for (DWORD k = 0; k < count; ++k) {
-        keep[k] = pal::LookupHandle(handles[k]);
-        if (!keep[k]) return WAIT_FAILED;
-        indices[k] = keep[k]->WaitIndex();
-        if (indices[k] == pal::KernelObject::kNotWaitable) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-    }
+    if (!pal::ResolveWaitHandles(count, handles, keep, indices)) return WAIT_FAILED;
     bool abandoned = false;
     DWORD r = pal::core::WaitObjects(indices, count, waitAll != FALSE, ms, &abandoned);
     if (r == WAIT_FAILED || r == static_cast<DWORD>(WAIT_TIMEOUT)) return r;

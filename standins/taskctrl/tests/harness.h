@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -333,5 +334,19 @@ inline bool WaitClient(const std::string& process, int timeoutMs = 20000,
     }
     return true;
 }
+
+// A test with a fresh machine state that starts one controller when it asks for it.
+class ControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetState(); }
+    void TearDown() override { ResetState(); }
+    // Starts the controller; the test fails at once when it does not run.
+    void Start() {
+        tc_ = std::make_unique<Controller>();
+        std::string seen;
+        ASSERT_TRUE(tc_->Running(&seen)) << seen;
+    }
+    std::unique_ptr<Controller> tc_;
+};
 
 }  // namespace taskctrl_test

@@ -33,18 +33,7 @@ std::string Bytes(const CJobPipeData& r) {
 }
 std::string Bytes(const RawClient& c) { return std::string(c.last().data(), 4096); }
 
-class TaskCtrl : public ::testing::Test {
-protected:
-    void SetUp() override { ResetState(); }
-    void TearDown() override { ResetState(); }
-    // Starts the controller; the test fails at once when it does not run.
-    void Start() {
-        tc_ = std::make_unique<Controller>();
-        std::string seen;
-        ASSERT_TRUE(tc_->Running(&seen)) << seen;
-    }
-    std::unique_ptr<Controller> tc_;
-};
+class TaskCtrl : public ControllerTest {};
 
 TEST_F(TaskCtrl, TwoClientsExchangeARequestAndItsAnswerAndIdentitiesAreLearned) {
     Start();

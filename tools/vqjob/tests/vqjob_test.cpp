@@ -63,17 +63,7 @@ private:
     std::thread thread_;
 };
 
-class VqjobTest : public ::testing::Test {
-protected:
-    void SetUp() override { ResetState(); }
-    void TearDown() override { ResetState(); }
-    void Start() {
-        tc_ = std::make_unique<Controller>();
-        std::string seen;
-        ASSERT_TRUE(tc_->Running(&seen)) << seen;
-    }
-    std::unique_ptr<Controller> tc_;
-};
+class VqjobTest : public ControllerTest {};
 
 // ---- the command line, without a controller ------------------------------------------
 

@@ -1,0 +1,29 @@
+// The machine root a benchmark runs in: the caller's VQ_ROOT when set (and not asked for
+// a fresh one), else a new temporary folder, removed again when the benchmark ends.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+class BenchRoot {
+public:
+    explicit BenchRoot(bool fresh = false) {
+        if (!fresh && getenv("VQ_ROOT")) return;
+        char tmpl[] = "/tmp/vqbench.XXXXXX";
+        if (mkdtemp(tmpl)) {
+            made_ = tmpl;
+            setenv("VQ_ROOT", made_.c_str(), 1);
+        }
+    }
+    ~BenchRoot() {
+        std::error_code ec;
+        if (!made_.empty()) std::filesystem::remove_all(made_, ec);
+    }
+    BenchRoot(const BenchRoot&) = delete;
+    BenchRoot& operator=(const BenchRoot&) = delete;
+
+private:
+    std::string made_;
+};

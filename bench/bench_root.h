@@ -9,10 +9,11 @@
 
 class BenchRoot {
 public:
-    explicit BenchRoot(bool fresh = false) {
+    // base: the folder the temporary root is made in.
+    explicit BenchRoot(bool fresh = false, const char* base = "/tmp") {
         if (!fresh && getenv("VQ_ROOT")) return;
-        char tmpl[] = "/tmp/vqbench.XXXXXX";
-        if (mkdtemp(tmpl)) {
+        std::string tmpl = std::string(base) + "/vqbench.XXXXXX";
+        if (mkdtemp(tmpl.data())) {
             made_ = tmpl;
             setenv("VQ_ROOT", made_.c_str(), 1);
         }

@@ -218,8 +218,9 @@ SHORT CJobThdCtrl::CreateJobThd(SHORT kind, JOBTHREAD_ROUTINE routine, const SJO
     slot->pIdentity = &m_Identity;
     slot->sKind = kind;
 
-    DWORD id = 0;
-    slot->hThread = CreateThread(nullptr, 0, routine, slot, CREATE_SUSPENDED, &id);
+    // No id asked for: the platform then starts the thread only on resume, without a
+    // start hand-shake.
+    slot->hThread = CreateThread(nullptr, 0, routine, slot, CREATE_SUSPENDED, nullptr);
     if (!slot->hThread) return fail("JobThread create error");
     if (ResumeThread(slot->hThread) == static_cast<DWORD>(-1)) {
         CAplLog::Write(8000, GetLastError(), idCode, kFunc, "Can't resume JobThrad", 1);

@@ -615,7 +615,10 @@ long CJobThread::RQTSendRequest(CJobPipeData& record, const char* networkId, con
                   m_strProcessName.c_str());
     record.SetSerialNo(static_cast<DWORD>(serial));
     record.SetAns(1);
-    entry->Request = record;
+    if (entry->Request)
+        *entry->Request = record;
+    else
+        entry->Request = std::make_unique<CJobPipeData>(record);
     // A failed send is retried by RQTRcvAnswer, so it is not the job's failure yet.
     if (JobPipeWrite(m_pJobPipe, record) != 0) entry->sState = RQT_STATE_RESEND;
     return 0;
@@ -668,7 +671,7 @@ long CJobThread::RQTRcvAnswer(long timeoutMs, const short* retryCodes) {
                 REQUEST_TBL& e = m_RequestTbl[i];
                 if (e.lSerialNo == -1 || e.sState != RQT_STATE_RESEND) continue;
                 // One that cannot be written stays due for the next round instead of waiting for ever.
-                if (JobPipeWrite(m_pJobPipe, e.Request) == 0) e.sState = RQT_STATE_RESENT;
+                if (e.Request && JobPipeWrite(m_pJobPipe, *e.Request) == 0) e.sState = RQT_STATE_RESENT;
             }
             lastResend = Clock::now();
         }
@@ -698,7 +701,10 @@ long CJobThread::RQTRcvAnswer(long timeoutMs, const short* retryCodes) {
             entry->sState = RQT_STATE_RESEND;
         } else {
             entry->sState = code == 0 ? RQT_STATE_DONE : RQT_STATE_FAILED;
-            entry->Answer = m_Answer;
+            if (entry->Answer)
+                *entry->Answer = m_Answer;
+            else
+                entry->Answer = std::make_unique<CJobPipeData>(m_Answer);
         }
     }
 }
@@ -724,7 +730,7 @@ long CJobThread::RQTGetAnswer(long serial, CJobPipeData& answer) {
         if (m_wRerror == 0) m_wRerror = 8000;
         return -1;
     }
-    answer = entry->Answer;
+    answer = entry->Answer ? *entry->Answer : CJobPipeData();
     return entry->sResult;
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "framework/jobpipedata.h"
@@ -68,8 +69,10 @@ public:
         SHORT sState;
         LONG lSerialNo;  // -1 = free
         SHORT sResult;
-        CJobPipeData Request;
-        CJobPipeData Answer;
+        // Made when the entry is first used: 65 pairs of full records would cost every
+        // job a megabyte to clear, most of them never sending a request of their own.
+        std::unique_ptr<CJobPipeData> Request;
+        std::unique_ptr<CJobPipeData> Answer;
     };
 
     CJobThread(JOB_THREAD_TBL* slot, int flag);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -31,7 +32,7 @@ public:
 private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    bool m_bDone = false;
+    std::atomic<bool> m_bDone{false};
 };
 
 struct THDMSG_RECORD {

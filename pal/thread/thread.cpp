@@ -104,15 +104,11 @@ std::shared_ptr<KernelObject> CurrentThreadObject() {
 
 }  // namespace pal
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine, LPVOID parameter,
-                    DWORD flags, LPDWORD threadId) {
-    if (!routine) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    auto object = NewThreadObject();
-    if (!object) return nullptr;
-    object->suspendCount = (flags & CREATE_SUSPENDED) ? 1 : 0;
+namespace {
+
+// Starts the thread of an object; false (with the error set) when the system refused.
+bool StartThread(const std::shared_ptr<ThreadObject>& object, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                 LPVOID parameter) {
     auto* start = new StartBlock{object, routine, parameter};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -124,14 +120,40 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUT
     if (r != 0) {
         delete start;
         pal::SetLastErrorFromErrno(r);
+        return false;
+    }
+    return true;
+}
+
+void WaitForId(ThreadObject& object) {
+    std::unique_lock<std::mutex> lock(object.gateMutex);
+    object.gate.wait(lock, [&] { return object.idKnown; });
+}
+
+}  // namespace
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine, LPVOID parameter,
+                    DWORD flags, LPDWORD threadId) {
+    if (!routine) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    {
-        // The id is the kernel's thread id, known once the thread runs.
-        std::unique_lock<std::mutex> lock(object->gateMutex);
-        object->gate.wait(lock, [&] { return object->idKnown; });
+    auto object = NewThreadObject();
+    if (!object) return nullptr;
+    const bool suspended = (flags & CREATE_SUSPENDED) != 0;
+    object->suspendCount = suspended ? 1 : 0;
+    if (suspended && !threadId) {
+        object->deferredRoutine = routine;
+        object->deferredParameter = parameter;
+        object->deferredStackSize = stackSize;
+        return pal::InsertHandle(object);
     }
-    if (threadId) *threadId = object->id;
+    if (!StartThread(object, stackSize, routine, parameter)) return nullptr;
+    if (threadId) {
+        // The id is the kernel's thread id, known once the thread runs.
+        WaitForId(*object);
+        *threadId = object->id;
+    }
     return pal::InsertHandle(object);
 }
 
@@ -140,7 +162,16 @@ DWORD ResumeThread(HANDLE h) {
     if (!object) return static_cast<DWORD>(-1);
     std::lock_guard<std::mutex> lock(object->gateMutex);
     DWORD previous = object->suspendCount;
-    if (object->suspendCount > 0 && --object->suspendCount == 0) object->gate.notify_all();
+    if (object->suspendCount > 0 && --object->suspendCount == 0) {
+        if (object->deferredRoutine) {
+            if (!StartThread(object, object->deferredStackSize, object->deferredRoutine, object->deferredParameter)) {
+                object->suspendCount = previous;
+                return static_cast<DWORD>(-1);
+            }
+            object->deferredRoutine = nullptr;
+        }
+        object->gate.notify_all();
+    }
     return previous;
 }
 
@@ -150,7 +181,14 @@ DWORD GetCurrentThreadId() { return static_cast<DWORD>(gettid()); }
 
 DWORD GetThreadId(HANDLE h) {
     auto object = pal::LookupHandleAs<ThreadObject>(h);
-    return object ? object->id.load() : 0;
+    if (!object) return 0;
+    {
+        // A thread still waiting for its first resume has no kernel id yet.
+        std::lock_guard<std::mutex> lock(object->gateMutex);
+        if (object->deferredRoutine) return 0;
+    }
+    WaitForId(*object);
+    return object->id.load();
 }
 
 BOOL GetExitCodeThread(HANDLE h, LPDWORD code) {

@@ -24,6 +24,11 @@ public:
     std::condition_variable gate;
     DWORD suspendCount = 0;
     bool idKnown = false;
+    // A thread created suspended without a request for its id starts only on resume: a
+    // start gate would cost two extra switches on every job thread.
+    LPTHREAD_START_ROUTINE deferredRoutine = nullptr;
+    LPVOID deferredParameter = nullptr;
+    SIZE_T deferredStackSize = 0;
 
 private:
     core::ObjectRef ref_;

@@ -38,6 +38,45 @@ TEST(Thread, SuspendedThreadRunsOnlyAfterResume) {
     CloseHandle(h);
 }
 
+DWORD WINAPI ReportId(LPVOID param) {
+    *static_cast<DWORD*>(param) = GetCurrentThreadId();
+    return 0;
+}
+
+// Without a request for its id a suspended thread is not started before its resume, yet
+// behaves the same to its creator; one never resumed leaves nothing behind on close.
+TEST(Thread, SuspendedThreadWithoutIdStartsOnResume) {
+    DWORD seen = 0;
+    HANDLE h = CreateThread(nullptr, 0, ReportId, &seen, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GetThreadId(h), 0u);
+    EXPECT_EQ(WaitForSingleObject(h, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(h, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(ResumeThread(h), 1u);
+    ASSERT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+    EXPECT_NE(seen, 0u);
+    EXPECT_EQ(GetThreadId(h), seen);
+    EXPECT_EQ(ResumeThread(h), 0u);
+    CloseHandle(h);
+
+    seen = 0;
+    HANDLE never = CreateThread(nullptr, 0, ReportId, &seen, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(never, nullptr);
+    CloseHandle(never);
+    Sleep(20);
+    EXPECT_EQ(seen, 0u);
+
+    // Not suspended and no id asked for: it runs at once, and its id is there when asked.
+    h = CreateThread(nullptr, 0, ReportId, &seen, 0, nullptr);
+    ASSERT_NE(h, nullptr);
+    const DWORD id = GetThreadId(h);
+    ASSERT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(id, seen);
+    CloseHandle(h);
+}
+
 DWORD WINAPI Exits(LPVOID) {
     ExitThread(42);
 }

@@ -19,8 +19,10 @@ constexpr DWORD kDefaultLogRecords = 1000;
 // The supported view, 1.3.6.1.4.1.6203.1.3.1.0; the host keeps a pointer to it.
 UINT g_viewIds[] = {1, 3, 6, 1, 4, 1, 6203, 1, 3, 1, 0};
 
-struct AgentState {
-    std::mutex lock;  // the host may call from more than one thread
+// Everything one session holds, from SnmpExtensionInit to SnmpExtensionClose. Close
+// resets all of it: a host may close and initialise the agent again in the same process,
+// and the new session must not take a request number of the old one for answered.
+struct Session {
     bool initialised = false;
     DWORD timeZero = 0;
     SECURITY_DESCRIPTOR descriptor{};
@@ -43,6 +45,10 @@ struct AgentState {
 
     // Requests are read from a private copy: the block may change under the agent.
     std::unique_ptr<TrapInfo> request;
+};
+
+struct AgentState : Session {
+    std::mutex lock;  // the host may call from more than one thread
 } g_agent;
 
 DWORD ReadDword(HKEY key, const char* name, DWORD fallback) {
@@ -53,13 +59,16 @@ DWORD ReadDword(HKEY key, const char* name, DWORD fallback) {
     return value;
 }
 
-void ReadLogPath(HKEY key, char (&path)[64]) {
-    char value[64] = {};
-    DWORD type = 0, size = sizeof value - 1;
+// At most kMaxLogPath characters. A longer value, also one stored without its
+// terminator, is not cut but gives the default, as does any other failure.
+constexpr DWORD kMaxLogPath = 63;
+
+void ReadLogPath(HKEY key, char (&path)[kMaxLogPath + 1]) {
+    char value[kMaxLogPath + 1] = {};
+    DWORD type = 0, size = sizeof value;  // room for the terminator of a full-length path
     if (RegQueryValueExA(key, "LOG_PATH", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && value[0]) {
+        (type == REG_SZ || type == REG_EXPAND_SZ) && value[0] && strnlen(value, sizeof value) <= kMaxLogPath) {
         std::memcpy(path, value, sizeof path);
-        path[sizeof path - 1] = 0;
         return;
     }
     std::strncpy(path, kDefaultLogPath, sizeof path - 1);
@@ -69,7 +78,7 @@ void ConfigureLog() {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
     if (ReadDword(key, "DEBUG_LOG", 0) != 0) {
-        char path[64] = {};
+        char path[kMaxLogPath + 1] = {};
         ReadLogPath(key, path);
         DWORD records = ReadDword(key, "LOG_RECORDS", kDefaultLogRecords);
         OpenLog(path, records);
@@ -188,6 +197,9 @@ BOOL SnmpExtensionInit(DWORD dwUpTimeReference, HANDLE* phSubagentTrapEvent,
             return FALSE;
         }
     }
+    // The block outlives this session while any requester has it open, and then still
+    // holds the number of the last request answered on it; a fresh block holds 0.
+    a.lastAnswered = std::atomic_ref<uint8_t>(a.block->ackSeq).load();
     if (!a.endEvent && !(a.endEvent = CreateEventA(&a.attributes, FALSE, FALSE, kEndEventName))) {
         Log("", "CreateEvent(EVENTNAME_TRAPSENDEND) NG");
         return FALSE;
@@ -241,11 +253,7 @@ VOID SnmpExtensionClose() {
     if (a.mapping) CloseHandle(a.mapping);
     if (a.mutex) CloseHandle(a.mutex);
     if (a.endEvent) CloseHandle(a.endEvent);
-    a.block = nullptr;
-    a.mapping = a.mutex = a.endEvent = nullptr;
-    // The trap event belongs to the host now.
-    a.trapEvent = nullptr;
-    a.request.reset();
-    a.initialised = false;
+    // The trap event belongs to the host now. Nothing of this session is left for the next.
+    static_cast<Session&>(a) = Session{};
     CloseLog();
 }

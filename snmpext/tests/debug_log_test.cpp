@@ -89,6 +89,35 @@ TEST_F(DebugLog, DefaultPathAndTheAgentsRecords) {
     EXPECT_EQ(log.substr(147 + MessageAt(), 21), "SnmpExtensionClose OK");
 }
 
+TEST_F(DebugLog, LogPathOfUpTo63CharactersIsUsedALongerOneGivesTheDefault) {
+    SetDword("DEBUG_LOG", 1);
+    const std::string dir = "c:\\temp\\";
+    const std::string longest = dir + std::string(63 - dir.size() - 4, 'p') + ".log";
+    ASSERT_EQ(longest.size(), 63u);
+    DeleteFileA(longest.c_str());
+    SetText("LOG_PATH", longest.c_str());
+    InitAndClose();
+    EXPECT_TRUE(Exists(longest.c_str()));
+    EXPECT_FALSE(Exists("c:\\temp\\ExtAgent.log"));
+    DeleteFileA(longest.c_str());
+
+    // 64 characters, with a terminator or without one: not cut to 63, the default instead.
+    const std::string tooLong = dir + std::string(64 - dir.size() - 4, 'q') + ".log";
+    const std::string cut = tooLong.substr(0, 63);
+    for (DWORD bytes : {65u, 64u}) {
+        SCOPED_TRACE(bytes);
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key), 0);
+        ASSERT_EQ(RegSetValueExA(key, "LOG_PATH", 0, REG_SZ, reinterpret_cast<const BYTE*>(tooLong.c_str()), bytes), 0);
+        RegCloseKey(key);
+        InitAndClose();
+        EXPECT_TRUE(Exists("c:\\temp\\ExtAgent.log"));
+        EXPECT_FALSE(Exists(tooLong.c_str()));
+        EXPECT_FALSE(Exists(cut.c_str()));
+        DeleteFileA("c:\\temp\\ExtAgent.log");
+    }
+}
+
 TEST_F(DebugLog, TheRingWrapsAfterLogRecordsSlots) {
     SetDword("DEBUG_LOG", 1);
     SetText("LOG_PATH", "c:\\temp\\ring.log");

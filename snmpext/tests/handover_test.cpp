@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <future>
 #include <string>
 #include <thread>
@@ -299,6 +300,53 @@ TEST(Agent, ALateEndSignalDoesNotReleaseTheNextRequester) {
     EXPECT_EQ(traps[0].specific, 1);
     EXPECT_EQ(traps[1].specific, 2);
     EXPECT_EQ(traps[1].bindings.at(0).number, 2);
+}
+
+TEST(Agent, ANewSessionInOneProcessAnswersItsFirstRequest) {
+    // Each session ends with nothing else holding the objects: the next Init makes them anew.
+    for (LONG specific : {21, 22}) {
+        TestHost host;
+        ASSERT_TRUE(host.started());
+        NewTrap(specific);
+        AddParamInteger32("1.3.6.1.4.1.6203.1.1", specific);
+        EXPECT_EQ(Send(), 0) << "session " << specific;
+        auto traps = host.traps();
+        ASSERT_EQ(traps.size(), 1u);
+        EXPECT_EQ(traps[0].specific, specific);
+        EXPECT_EQ(traps[0].bindings.at(0).number, specific);
+    }
+}
+
+TEST(Agent, ANewSessionOnABlockThatOutlivedTheLastOne) {
+    std::unique_ptr<SharedBlock> shared;
+    {
+        TestHost host;
+        ASSERT_TRUE(host.started());
+        shared = std::make_unique<SharedBlock>();  // keeps the block across Close
+        ASSERT_NE(shared->block, nullptr);
+        NewTrap(31);
+        ASSERT_EQ(Send(), 0);
+        ASSERT_EQ(host.traps().size(), 1u);
+    }
+    uint8_t answered = shared->block->ackSeq;
+    ASSERT_EQ(shared->block->requestSeq, answered);
+
+    TestHost host;
+    ASSERT_TRUE(host.started());
+    // A stale trap event finds the request the last session answered: not sent again.
+    HANDLE trap = OpenEventA(EVENT_MODIFY_STATE, FALSE, norvik::kTrapEventName);
+    ASSERT_NE(trap, nullptr);
+    ASSERT_TRUE(SetEvent(trap));
+    CloseHandle(trap);
+    EXPECT_TRUE(WaitFor([&] { return host.refused() == 1; }));
+    EXPECT_FALSE(EndSignalled(300));
+
+    NewTrap(32);
+    EXPECT_EQ(Send(), 0);
+    auto traps = host.traps();
+    ASSERT_EQ(traps.size(), 1u);
+    EXPECT_EQ(traps[0].specific, 32);
+    EXPECT_NE(shared->block->ackSeq, answered);
 }
 
 // Takes the request mutex and keeps it until killed.

@@ -56,6 +56,8 @@ typedef HANDLE HINSTANCE;
 typedef HANDLE HLOCAL;
 typedef HANDLE HGLOBAL;
 typedef LONG HRESULT;
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
 // Message parameters and results are pointer-sized: they often carry pointers.
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;

@@ -17,4 +17,6 @@
 #include "pal/env/env.h"
 #include "pal/service/service.h"
 #include "pal/device/device.h"
+#include "pal/net/net.h"
+#include "pal/wmi/com.h"
 #include "pal/snmp/snmp.h"

@@ -198,6 +198,7 @@ int CFwsystemFweventlogFwwatch::CheckEventLog(const char* logName, DWORD& bookma
 
 int CFwsystemFweventlogFwwatch::CheckEventLog(const char* logName, DWORD& bookmark, int watched, int which) {
     static const char* kFunc = "CFwsystemFweventlogFwwatch::CheckEventLog";
+    m_FilePaths.clear();  // a changed registration takes effect at the next pass
     HANDLE log = OpenEventLogA(nullptr, logName);
     if (!log) {
         WriteLogf(8000, GetLastError(), kFunc, 2, "It failed in opening EventLog. (%s)", logName);

@@ -4,12 +4,13 @@
 // first matching filter, and turns it into an SNMP trap or a provider call. Started without
 // it, it stops a running watch.
 //
-// Bookmarks (the number of the next record to read) are written after every log's pass in
-// which they moved, after every kBookmarkEvery records within a pass, after every poll and
-// at the end; so a kill repeats at most kBookmarkEvery - 1 records of one log, and loses
-// none (a bookmark only passes records that were handled).
+// Bookmarks (the number of the next record to read) are written after every handled record
+// (kBookmarkEvery), after every poll and at the end; so a kill repeats at most the one record
+// whose trap was in flight, and loses none (a bookmark only passes records that were
+// handled). The store's write costs far less than a trap.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ DWORD WINAPI FwsystemFwlogFwwatch(LPVOID param);
 class CFwsystemFweventlogFwwatch final : public CSystemWatch {
 public:
     static constexpr const char* kSection = "CORVANE\\EVENTLOG_FILTER_INF";
-    static constexpr DWORD kBookmarkEvery = 32;
+    static constexpr DWORD kBookmarkEvery = 1;
     static constexpr DWORD kMinIntervalMs = 1000;  // as the gatherer's monitors
     static constexpr int kTrapOids = 10;
 
@@ -81,6 +82,8 @@ public:
     void SetWriteAplLog(int on) { m_bWriteAplLog = on; }
     void SetSendTrap(int on) { m_bSendTrap = on; }
     void SetApp(CVQBThdMsgApp* app) { m_pApp = app; }
+    // The request's parameter text, for a job driven outside the framework (tools, tests).
+    void SetRequestText(const char* text) { m_Request.SetExParam(text); }
 
 private:
     int CheckEventLog(const char* logName, DWORD& bookmark, int watched, int which);
@@ -102,6 +105,13 @@ private:
     DWORD m_dwShiLogRecNo;
     char m_szTrapOid[kTrapOids][256];
     std::vector<EVENT_FILTER> m_MatchFilter;
+    // Message-file paths as read from the registry in this log pass, by log, source and
+    // value name: the value is read once per pass, not twice per record.
+    struct FILE_PATHS {
+        LONG lOpenError;
+        std::vector<std::string> Paths;
+    };
+    std::map<std::string, FILE_PATHS> m_FilePaths;
     bool m_bBookmarksRead;
     DWORD m_dwWritten[4];  // bookmark values last written, so unchanged ones are not written again
 };

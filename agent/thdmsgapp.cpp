@@ -152,6 +152,28 @@ long CVQBThdMsgApp::OnCreate(WPARAM wParam, LPARAM lParam) {
     static const char* kFunc = "CVQBThdMsgApp::OnCreate";
     if (CVQBThdMsg::OnCreate(wParam, lParam) < 0) return -1;
     if (!GetRegData()) return -1;
+    if (LoadLibraries() < 0) return -1;
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        Log(8000, static_cast<DWORD>(hr), kFunc, "CoInitializeEx error.", 1);
+        return -1;
+    }
+    m_bComInitialized = true;
+    try {
+        WaitForSnmpStart();
+    } catch (const CVQBException&) {
+        // Stopped while waiting for the SNMP service: the loop ends and the service stops.
+        return -1;
+    }
+    CRegData reg;
+    DWORD watch = 0;
+    if (reg.GetVQFRegData(&watch, "CORVANE", "WATCH_EVENTLOG", 0) && watch != 0)
+        SendRequest(GetPcName(), kProcessName, kFwSystem, kFwWatch, kFwEventLog, 0, "#BEGIN\n#START=1\n#END");
+    return 0;
+}
+
+long CVQBThdMsgApp::LoadLibraries() {
+    static const char* kFunc = "CVQBThdMsgApp::OnCreate";
     m_hTrapSendMutex = CreateMutexA(nullptr, FALSE, nullptr);
     m_hAgentDll = LoadLibraryA(m_strAgentPath.c_str());
     if (!m_hAgentDll) {
@@ -180,22 +202,6 @@ long CVQBThdMsgApp::OnCreate(WPARAM wParam, LPARAM lParam) {
         Log(8000, GetLastError(), kFunc, "CreateMutex error", 1);
         return -1;
     }
-    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr)) {
-        Log(8000, static_cast<DWORD>(hr), kFunc, "CoInitializeEx error.", 1);
-        return -1;
-    }
-    m_bComInitialized = true;
-    try {
-        WaitForSnmpStart();
-    } catch (const CVQBException&) {
-        // Stopped while waiting for the SNMP service: the loop ends and the service stops.
-        return -1;
-    }
-    CRegData reg;
-    DWORD watch = 0;
-    if (reg.GetVQFRegData(&watch, "CORVANE", "WATCH_EVENTLOG", 0) && watch != 0)
-        SendRequest(GetPcName(), kProcessName, kFwSystem, kFwWatch, kFwEventLog, 0, "#BEGIN\n#START=1\n#END");
     return 0;
 }
 

@@ -35,6 +35,9 @@ public:
     void MakeQueTbl() override;
 
     int GetRegData();
+    // Start-up steps after the configuration: the trap lock, the two libraries, the 17
+    // bindings and the SNMP wait lock. -1 (logged) when one fails.
+    long LoadLibraries();
     long WaitForSnmpStart();
     DWORD TrapSendLock(HANDLE* lock);
     long TrapSendUnlock(HANDLE lock);

@@ -99,31 +99,42 @@ std::string CFwsystemFweventlogFwwatch::GetEventMessage(const char* logName, con
 
 void CFwsystemFweventlogFwwatch::GetFilePath(const char* logName, const char* source, const char* valueName,
                                              std::vector<std::string>& list) {
-    char path[600];
-    std::snprintf(path, sizeof path, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s", logName, source);
-    HKEY key = nullptr;
-    const LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
-    if (r != ERROR_SUCCESS) {
-        WriteLogf(2500, static_cast<DWORD>(r), "CFwsystemFweventlogFwwatch::GetFilePath", 2,
+    const std::string cacheKey = std::string(logName) + '\\' + source + '\\' + valueName;
+    auto cached = m_FilePaths.find(cacheKey);
+    if (cached == m_FilePaths.end()) {
+        FILE_PATHS entry{ERROR_SUCCESS, {}};
+        char path[600];
+        std::snprintf(path, sizeof path, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s", logName, source);
+        HKEY key = nullptr;
+        entry.lOpenError = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+        if (entry.lOpenError == ERROR_SUCCESS) {
+            char value[513] = {};
+            DWORD size = 512;
+            const LONG q = RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+            RegCloseKey(key);
+            if (q == ERROR_SUCCESS) {
+                value[size < 512 ? size : 512] = '\0';  // the stored text need not carry its terminator
+                const std::string text(value);
+                size_t start = 0;
+                for (;;) {
+                    const size_t end = text.find(';', start);
+                    const std::string part =
+                        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+                    const std::string expanded = ExpandEnvParam(part);
+                    if (!expanded.empty()) entry.Paths.push_back(expanded);
+                    if (end == std::string::npos) break;
+                    start = end + 1;
+                }
+            }
+        }
+        cached = m_FilePaths.emplace(cacheKey, std::move(entry)).first;
+    }
+    if (cached->second.lOpenError != ERROR_SUCCESS) {
+        WriteLogf(2500, static_cast<DWORD>(cached->second.lOpenError), "CFwsystemFweventlogFwwatch::GetFilePath", 2,
                   "Registry open error. (%s\\%s)", logName, source);
         return;
     }
-    char value[513] = {};
-    DWORD size = 512;
-    const LONG q = RegQueryValueExA(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    if (q != ERROR_SUCCESS) return;
-    value[size < 512 ? size : 512] = '\0';  // the stored text need not carry its terminator
-    std::string text(value);
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find(';', start);
-        const std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        const std::string expanded = ExpandEnvParam(part);
-        if (!expanded.empty()) list.push_back(expanded);
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
+    list.insert(list.end(), cached->second.Paths.begin(), cached->second.Paths.end());
 }
 
 std::string CFwsystemFweventlogFwwatch::ExpandEnvParam(const std::string& path) {

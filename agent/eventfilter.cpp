@@ -79,8 +79,10 @@ void CFwsystemFweventlogFwwatch::GetMatchFilterInf(const char* name) {
         if (!reg.GetVQFRegData(&id, section, "SPECIFIC_TRAP_ID", 0)) id = 1;
         f.SPECIFIC_TRAP_ID = static_cast<LONG>(id);
     }
-    std::memset(text, 0, sizeof text);
-    if (reg.GetVQFRegData(text, section, "MESSAGE_STRING", 0)) f.MESSAGE_STRING.assign(text, strnlen(text, 255));
+    // Read whole, then cut: a longer text would not fit the 256-byte field and be lost.
+    std::vector<char> message(4096, '\0');
+    if (reg.GetVQFRegData(message.data(), message.size(), section, "MESSAGE_STRING", 0))
+        f.MESSAGE_STRING.assign(message.data(), strnlen(message.data(), 255));
     m_MatchFilter.push_back(std::move(f));
 }
 

@@ -190,9 +190,12 @@ long CFwsystemFweventlogFwwatch::Finalize() {
 }
 
 int CFwsystemFweventlogFwwatch::CheckEventLog(const char* logName, DWORD& bookmark, int watched) {
+    // Progress is stored only for the job's own bookmark of that log; a caller's variable
+    // (a tool, a test) is not the job's to store.
+    DWORD* own[4] = {&m_dwAplLogRecNo, &m_dwSecLogRecNo, &m_dwSysLogRecNo, &m_dwShiLogRecNo};
     int which = 0;
     for (int i = 0; i < 4; ++i)
-        if (strcasecmp(logName, kLogs[i].name) == 0) which = i + 1;
+        if (strcasecmp(logName, kLogs[i].name) == 0 && &bookmark == own[i]) which = i + 1;
     return CheckEventLog(logName, bookmark, watched, which);
 }
 

@@ -20,7 +20,9 @@ CEventRecordView::CEventRecordView(const BYTE* record, size_t length)
     m_strSource = TextAt(next, &next);
     m_strComputer = TextAt(next, &next);
     const size_t sidOff = m_Header.UserSidOffset, sidLen = m_Header.UserSidLength;
-    if (sidLen > 0 && sidOff >= sizeof(EVENTLOGRECORD) && sidOff <= m_nLength && sidLen <= m_nLength - sidOff) {
+    // A SID is at least its 8-byte header, and its sub-authorities must fit what it claims.
+    if (sidLen >= 8 && sidOff >= sizeof(EVENTLOGRECORD) && sidOff <= m_nLength && sidLen <= m_nLength - sidOff &&
+        8u + 4u * record[sidOff + 1] <= sidLen) {
         m_pSid = record + sidOff;
         m_dwSidLength = static_cast<DWORD>(sidLen);
     }

@@ -240,7 +240,14 @@ int CFwsystemFweventlogFwwatch::CheckEventLog(const char* logName, DWORD& bookma
         if (!ReadEventLogA(log, EVENTLOG_SEEK_READ | EVENTLOG_FORWARDS_READ, bookmark, buffer.data(), needed, &read,
                            &needed))
             return fail("It failed in getting record. (%s)");
+        m_bDeliveryFailed = false;
         if (m_bWriteAplLog || m_bSendTrap) DoFilter(logName, buffer.data(), read < buffer.size() ? read : buffer.size());
+        if (m_bDeliveryFailed) {
+            // Passing the record would lose its trap for good; the next poll tries it again.
+            WriteLogf(7000, 0, kFunc, 2, "The trap of record %lu was not delivered; it is sent again at the next poll. (%s)",
+                      static_cast<unsigned long>(bookmark), logName);
+            break;
+        }
         ++bookmark;
         if (which && ++handled % kBookmarkEvery == 0) SetLogPoint(which);
     }

@@ -113,5 +113,8 @@ private:
     };
     std::map<std::string, FILE_PATHS> m_FilePaths;
     bool m_bBookmarksRead;
+    // Set when a trap could not be delivered (no SNMP service, or Send failed): the record
+    // is tried again at the next poll instead of being passed.
+    bool m_bDeliveryFailed = false;
     DWORD m_dwWritten[4];  // bookmark values last written, so unchanged ones are not written again
 };

@@ -261,7 +261,10 @@ long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specifi
                                          DWORD eventNumber, const char* source, const char* typeName,
                                          const char* category, const char* message) {
     long r = WaitForSnmpStart();
-    if (r != 0) return FailSend(r, false);
+    if (r != 0) {
+        m_bDeliveryFailed = true;
+        return FailSend(r, false);
+    }
     const DWORD lock = TrapSendLock();
     // Without the lock another sender may be building: build nothing.
     if (lock != WAIT_OBJECT_0 && lock != WAIT_ABANDONED_0) return FailSend(static_cast<long>(lock), false);
@@ -282,7 +285,10 @@ long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specifi
         (r = AddParamString(m_szTrapOid[kCategory], category)) != 0 ||
         (r = AddParamString(m_szTrapOid[kDescript], message)) != 0)
         return FailSend(r, true);
-    if ((r = Send()) != 0) return FailSend(r, true);
+    if ((r = Send()) != 0) {
+        m_bDeliveryFailed = true;
+        return FailSend(r, true);
+    }
     TrapSendUnlock();
     return 0;
 }
@@ -290,7 +296,10 @@ long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specifi
 long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specificId, const char* dataOid,
                                          DWORD value) {
     long r = WaitForSnmpStart();
-    if (r != 0) return FailSend(r, false);
+    if (r != 0) {
+        m_bDeliveryFailed = true;
+        return FailSend(r, false);
+    }
     const DWORD lock = TrapSendLock();
     if (lock != WAIT_OBJECT_0 && lock != WAIT_ABANDONED_0) return FailSend(static_cast<long>(lock), false);
     if ((r = ClearParameter()) != 0 || (r = SetEnterpriseOid(enterpriseOid)) != 0 ||
@@ -298,7 +307,10 @@ long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specifi
         return FailSend(r, true);
     if (dataOid && dataOid[0] && (r = AddParamInteger32(dataOid, static_cast<LONG>(value))) != 0)
         return FailSend(r, true);
-    if ((r = Send()) != 0) return FailSend(r, true);
+    if ((r = Send()) != 0) {
+        m_bDeliveryFailed = true;
+        return FailSend(r, true);
+    }
     TrapSendUnlock();
     return 0;
 }

@@ -363,6 +363,45 @@ TEST_F(AgentRoad, PauseContinueAndInterrogateReportTheTrueStateAndStopEndsTheWai
     EXPECT_NE(log.find("SNMP service is not yet started. Wait 5 seconds."), std::string::npos);
 }
 
+// A trap that cannot be delivered while the SNMP host is down is not passed over: the
+// record is tried again at every poll and arrives once the host is back.
+TEST_F(AgentRoad, ARecordWhoseTrapCouldNotBeDeliveredArrivesWhenTheHostIsBack) {
+    Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF\\MATCH\\FILTER_LIST\\HOSTDOWN]"
+           "\n\"EVENT_ID\"=dword:ffffffff\n\"EVENT_TYPE\"=dword:ffffffff\n\"LOG_TYPE\"=\"Application\"\n"
+           "\"SOURCE_NAME\"=\"HostDown\"\n\"SENDTYPE\"=\"ElogTrap\"\n\"ENTERPRISE_OID\"=\".1.3.6.1.4.1.6203.1.3.8\"\n");
+    FilterList({"HOSTDOWN"});
+    StartHostAndAgent();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return Tool("vqreg", {"query", "HKLM\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF",
+                                  "APLLOG_REC_NO"})
+                       .find("REG_DWORD") != std::string::npos;
+        },
+        30));
+    int status = -1;
+    Tool("vqsc", {"stop", "SNMP", "--wait", "30"}, &status);
+    ASSERT_EQ(status, 0);
+    host_.Wait();
+    Tool("vqevent", {"write", "--log", "Application", "--source", "HostDown", "--id", "7", "--string", "while down"});
+    // Two polls fail to deliver it.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return ReadFile(root_ + "/drive_c/vqerr.log").find("was not delivered; it is sent again") !=
+                   std::string::npos;
+        },
+        30));
+    host_.Start(VQ_VQSNMPD_BIN, {}, root_ + "/vqsnmpd.out");
+    ASSERT_TRUE(WaitForState("SNMP", "RUNNING"));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            for (const Trap& t : Traps())
+                if (t.enterprise == ".1.3.6.1.4.1.6203.1.3.8" && t.Value(10) == "while down;") return true;
+            return false;
+        },
+        30))
+        << ReadFile(root_ + "/snmptrapd.out");
+}
+
 // SIGKILL at random moments while records are written and traps flow; after every restart
 // the watch goes on from its stored bookmark. Every record must arrive; a record may arrive
 // twice only when the kill came between its trap and the next bookmark write.

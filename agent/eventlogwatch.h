@@ -88,6 +88,10 @@ public:
 private:
     int CheckEventLog(const char* logName, DWORD& bookmark, int watched, int which);
     long FailSend(long result, bool locked);
+    // The steps every trap shares: the wait for the SNMP service, the trap lock, the
+    // header; and the send with the release. locked tells whether the lock is held.
+    long BeginTrap(const char* enterpriseOid, long specificId, bool& locked);
+    long EndTrap();
     void WriteLogf(WORD code, DWORD error, const char* function, LONG level, const char* format, ...)
         __attribute__((format(printf, 6, 7)));
 

@@ -256,21 +256,40 @@ long CFwsystemFweventlogFwwatch::FailSend(long result, bool locked) {
     return result;
 }
 
+long CFwsystemFweventlogFwwatch::BeginTrap(const char* enterpriseOid, long specificId, bool& locked) {
+    locked = false;
+    long r = WaitForSnmpStart();
+    if (r != 0) {
+        m_bDeliveryFailed = true;
+        return r;
+    }
+    const DWORD lock = TrapSendLock();
+    // Without the lock another sender may be building: build nothing.
+    if (lock != WAIT_OBJECT_0 && lock != WAIT_ABANDONED_0) return static_cast<long>(lock);
+    locked = true;
+    if ((r = ClearParameter()) != 0 || (r = SetEnterpriseOid(enterpriseOid)) != 0 ||
+        (r = SetGenericTrapId(6)) != 0 || (r = SetSpecificTrapId(specificId)) != 0)
+        return r;
+    return 0;
+}
+
+long CFwsystemFweventlogFwwatch::EndTrap() {
+    const long r = Send();
+    if (r != 0) {
+        m_bDeliveryFailed = true;
+        return FailSend(r, true);
+    }
+    TrapSendUnlock();
+    return 0;
+}
+
 long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specificId, const char* date,
                                          const char* time, const char* user, const char* computer, DWORD eventId,
                                          DWORD eventNumber, const char* source, const char* typeName,
                                          const char* category, const char* message) {
-    long r = WaitForSnmpStart();
-    if (r != 0) {
-        m_bDeliveryFailed = true;
-        return FailSend(r, false);
-    }
-    const DWORD lock = TrapSendLock();
-    // Without the lock another sender may be building: build nothing.
-    if (lock != WAIT_OBJECT_0 && lock != WAIT_ABANDONED_0) return FailSend(static_cast<long>(lock), false);
-    if ((r = ClearParameter()) != 0 || (r = SetEnterpriseOid(enterpriseOid)) != 0 ||
-        (r = SetGenericTrapId(6)) != 0 || (r = SetSpecificTrapId(specificId)) != 0)
-        return FailSend(r, true);
+    bool locked = false;
+    long r = BeginTrap(enterpriseOid, specificId, locked);
+    if (r != 0) return FailSend(r, locked);
     char shortId[16], fullId[16];
     std::snprintf(shortId, sizeof shortId, "%d", static_cast<int>(eventNumber));
     std::snprintf(fullId, sizeof fullId, "0x%08x", static_cast<unsigned>(eventId));
@@ -285,34 +304,17 @@ long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specifi
         (r = AddParamString(m_szTrapOid[kCategory], category)) != 0 ||
         (r = AddParamString(m_szTrapOid[kDescript], message)) != 0)
         return FailSend(r, true);
-    if ((r = Send()) != 0) {
-        m_bDeliveryFailed = true;
-        return FailSend(r, true);
-    }
-    TrapSendUnlock();
-    return 0;
+    return EndTrap();
 }
 
 long CFwsystemFweventlogFwwatch::SendMsg(const char* enterpriseOid, long specificId, const char* dataOid,
                                          DWORD value) {
-    long r = WaitForSnmpStart();
-    if (r != 0) {
-        m_bDeliveryFailed = true;
-        return FailSend(r, false);
-    }
-    const DWORD lock = TrapSendLock();
-    if (lock != WAIT_OBJECT_0 && lock != WAIT_ABANDONED_0) return FailSend(static_cast<long>(lock), false);
-    if ((r = ClearParameter()) != 0 || (r = SetEnterpriseOid(enterpriseOid)) != 0 ||
-        (r = SetGenericTrapId(6)) != 0 || (r = SetSpecificTrapId(specificId)) != 0)
-        return FailSend(r, true);
+    bool locked = false;
+    long r = BeginTrap(enterpriseOid, specificId, locked);
+    if (r != 0) return FailSend(r, locked);
     if (dataOid && dataOid[0] && (r = AddParamInteger32(dataOid, static_cast<LONG>(value))) != 0)
         return FailSend(r, true);
-    if ((r = Send()) != 0) {
-        m_bDeliveryFailed = true;
-        return FailSend(r, true);
-    }
-    TrapSendUnlock();
-    return 0;
+    return EndTrap();
 }
 
 long CFwsystemFweventlogFwwatch::SetSMSMsg(DWORD eventId, const CEventRecordView& record) {

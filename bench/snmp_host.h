@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pal/windows.h"
+#include "snmpext/norvik.h"
 
 namespace benchsnmp {
 
@@ -74,6 +75,17 @@ inline void ConfigureHost(int port) {
     SetText((params + "\\ExtensionAgents").c_str(), "1", "SOFTWARE\\QIR\\VQ FRAMEWORK\\NORVIK\\CurrentVersion");
     SetText("SOFTWARE\\QIR\\VQ FRAMEWORK\\NORVIK\\CurrentVersion", "Pathname", "norvik.dll");
     SetText((params + "\\TrapConfiguration\\public").c_str(), "1", "127.0.0.1:" + std::to_string(port));
+}
+
+// The benchmarks' trap: three bindings, as one finding of the gatherer would carry.
+inline void BuildTrap(long i) {
+    ClearParameter();
+    SetEnterpriseOid("1.3.6.1.4.1.6203.1.3");
+    SetGenericTrapId(6);
+    SetSpecificTrapId(12);
+    AddParamInteger32("1.3.6.1.4.1.6203.1.3.1.1", static_cast<LONG>(i));
+    AddParamString("1.3.6.1.4.1.6203.1.3.1.2", "CPU temperature out of range");
+    AddParamTimeticks("1.3.6.1.4.1.6203.1.3.1.3", 4242);
 }
 
 }  // namespace benchsnmp

@@ -32,17 +32,8 @@ namespace {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+using benchsnmp::BuildTrap;
 using benchsnmp::Receiver;
-
-void BuildTrap(long i) {
-    ClearParameter();
-    SetEnterpriseOid("1.3.6.1.4.1.6203.1.3");
-    SetGenericTrapId(6);
-    SetSpecificTrapId(12);
-    AddParamInteger32("1.3.6.1.4.1.6203.1.3.1.1", static_cast<LONG>(i));
-    AddParamString("1.3.6.1.4.1.6203.1.3.1.2", "CPU temperature out of range");
-    AddParamTimeticks("1.3.6.1.4.1.6203.1.3.1.3", 4242);
-}
 
 }  // namespace
 

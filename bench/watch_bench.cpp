@@ -33,6 +33,7 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using benchsnmp::BuildTrap;
 using benchsnmp::SetText;
 
 constexpr char kFilterRoot[] = "SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF\\MATCH\\FILTER_LIST";
@@ -80,16 +81,6 @@ bool RawRead(DWORD first) {
             return false;
     }
     return CloseEventLog(log) != FALSE;
-}
-
-void BuildTrap(long i) {
-    ClearParameter();
-    SetEnterpriseOid("1.3.6.1.4.1.6203.1.3");
-    SetGenericTrapId(6);
-    SetSpecificTrapId(12);
-    AddParamInteger32("1.3.6.1.4.1.6203.1.3.1.1", static_cast<LONG>(i));
-    AddParamString("1.3.6.1.4.1.6203.1.3.1.2", "CPU temperature out of range");
-    AddParamTimeticks("1.3.6.1.4.1.6203.1.3.1.3", 4242);
 }
 
 double Median(std::vector<double> v) {

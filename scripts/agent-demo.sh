@@ -40,24 +40,9 @@ printf 'provider = simulated\ncase_temperature = 34\ncpu_temperature = 86\ncpu_f
   > "$VQ_ROOT/devices/drvsensor.conf"
 printf 'provider = simulated\nconnected = 1\n' > "$VQ_ROOT/devices/wininet.conf"
 
-port=$(( 20000 + RANDOM % 20000 ))
-printf 'disableAuthorization yes\nauthCommunity log public\n' > "$VQ_ROOT/snmptrapd.conf"
-MIBS= SNMP_PERSISTENT_DIR="$VQ_ROOT/snmptrapd-state" /usr/sbin/snmptrapd -f -Lo -n -On -C -c "$VQ_ROOT/snmptrapd.conf" \
-  -M /nonexistent "udp:127.0.0.1:$port" > "$VQ_ROOT/snmptrapd.out" 2>&1 &
-trapd=$!
-cat > "$VQ_ROOT/snmp.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents]
-"1"="SOFTWARE\\\\QIR\\\\VQ FRAMEWORK\\\\NORVIK\\\\CurrentVersion"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\NORVIK\\CurrentVersion]
-"Pathname"="norvik.dll"
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfiguration\\public]
-"1"="127.0.0.1:$port"
-REG
-"$bin/vqreg" import "$VQ_ROOT/snmp.reg"
+. scripts/lib/root.sh
+vq_start_snmptrapd
+trapd=$trapd_pid
 
 "$bin/vqsnmpd" 2> "$VQ_ROOT/vqsnmpd.log" &
 host=$!

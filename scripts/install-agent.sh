@@ -11,16 +11,9 @@ build="${1:-$here/build}"
 vqreg="$build/bin/vqreg"
 [ -x "$vqreg" ] || { echo "install-agent: $vqreg is missing; run scripts/setup.sh first" >&2; exit 1; }
 
-if [ -z "${VQ_ROOT:-}" ]; then
-  if [ "$(id -u)" = 0 ]; then VQ_ROOT=/var/lib/vq; else VQ_ROOT="$HOME/.local/share/vq"; fi
-  export VQ_ROOT
-fi
-sys32="$VQ_ROOT/drive_c/WINDOWS/system32"
-for d in "$VQ_ROOT"/drive_c/*/; do
-  case "$(basename "$d" | tr 'A-Z' 'a-z')" in windows) for s in "$d"*/; do
-    [ "$(basename "$s" | tr 'A-Z' 'a-z')" = system32 ] && sys32="${s%/}"; done;; esac
-done
-mkdir -p "$sys32"
+. "$here/scripts/lib/root.sh"
+vq_default_root
+sys32="$(vq_system32)"
 if [ -f "$build/lib/libtelvane.so" ]; then
   cp "$build/lib/libtelvane.so" "$sys32/libtelvane.so"
   echo "installed $sys32/libtelvane.so"

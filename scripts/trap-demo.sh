@@ -10,32 +10,9 @@ scripts/setup.sh
 bin="$PWD/build/bin"
 export VQ_ROOT="${VQ_ROOT:-$(mktemp -d /tmp/vqtrap.XXXXXX)}"
 echo "== machine root: $VQ_ROOT"
-port=$(( 20000 + RANDOM % 20000 ))
-
-cat > "$VQ_ROOT/snmptrapd.conf" <<CONF
-disableAuthorization yes
-authCommunity log public
-CONF
-MIBS= SNMP_PERSISTENT_DIR="$VQ_ROOT/snmptrapd-state" /usr/sbin/snmptrapd -f -Lo -n -On -C -c "$VQ_ROOT/snmptrapd.conf" -M /nonexistent \
-  "udp:127.0.0.1:$port" > "$VQ_ROOT/snmptrapd.out" 2>&1 &
-trapd=$!
-
-cat > "$VQ_ROOT/snmp.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents]
-"1"="SOFTWARE\\\\QIR\\\\VQ FRAMEWORK\\\\NORVIK\\\\CurrentVersion"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\NORVIK\\CurrentVersion]
-"Pathname"="norvik.dll"
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfiguration\\public]
-"1"="127.0.0.1:$port"
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfigurationV2c\\public]
-"1"="127.0.0.1:$port"
-REG
-"$bin/vqreg" import "$VQ_ROOT/snmp.reg"
+. scripts/lib/root.sh
+vq_start_snmptrapd v2c
+trapd=$trapd_pid
 
 "$bin/vqsnmpd" 2> "$VQ_ROOT/vqsnmpd.log" &
 host=$!

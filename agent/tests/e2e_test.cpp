@@ -280,6 +280,17 @@ protected:
 
     std::vector<Trap> Traps() { return ParseTraps(ReadFile(root_ + "/snmptrapd.out")); }
 
+    // The first poll sets the bookmarks at the logs' ends; records after it are the agent's.
+    bool WaitForFirstPoll() {
+        return WaitFor(
+            [&] {
+                return Tool("vqreg", {"query", "HKLM\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF",
+                                      "APLLOG_REC_NO"})
+                           .find("REG_DWORD") != std::string::npos;
+            },
+            30);
+    }
+
     std::string root_, oldRoot_;
     int port_ = 0;
     Program trapd_, host_, agent_, gatherer_;
@@ -371,13 +382,7 @@ TEST_F(AgentRoad, ARecordWhoseTrapCouldNotBeDeliveredArrivesWhenTheHostIsBack) {
            "\"SOURCE_NAME\"=\"HostDown\"\n\"SENDTYPE\"=\"ElogTrap\"\n\"ENTERPRISE_OID\"=\".1.3.6.1.4.1.6203.1.3.8\"\n");
     FilterList({"HOSTDOWN"});
     StartHostAndAgent();
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            return Tool("vqreg", {"query", "HKLM\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF",
-                                  "APLLOG_REC_NO"})
-                       .find("REG_DWORD") != std::string::npos;
-        },
-        30));
+    ASSERT_TRUE(WaitForFirstPoll());
     int status = -1;
     Tool("vqsc", {"stop", "SNMP", "--wait", "30"}, &status);
     ASSERT_EQ(status, 0);
@@ -412,14 +417,7 @@ TEST_F(AgentRoad, KilledAtRandomMomentsItLosesNoRecordAndRepeatsFew) {
            "\"SPECIFIC_TRAP_ID\"=dword:00000007\n");
     FilterList({"RELIABILITY"});
     StartHostAndAgent();
-    // The first poll sets the bookmark at the log's end; records after it are the agent's.
-    ASSERT_TRUE(WaitFor(
-        [&] {
-            return Tool("vqreg", {"query", "HKLM\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF",
-                                  "APLLOG_REC_NO"})
-                       .find("REG_DWORD") != std::string::npos;
-        },
-        30));
+    ASSERT_TRUE(WaitForFirstPoll());
 
     const int kRecords = 120;
     std::thread writer([&] {

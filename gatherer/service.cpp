@@ -11,7 +11,11 @@
 #include <mutex>
 #include <vector>
 
+#include "gatherer/biosversion.h"
 #include "gatherer/cpusensor.h"
+#include "gatherer/niclinkstatus.h"
+#include "gatherer/rtcdevice.h"
+#include "gatherer/serialno.h"
 #include "outside/dbgtrace/dbgtrace.h"
 
 namespace mordane {
@@ -25,7 +29,11 @@ struct MonitorStart {
 
 // The monitors in their start order; each new monitor is one line here.
 const MonitorStart kMonitors[] = {
+    {"SerialNo", &MonitorThread<CSerialNo>},
     {"CPUSensor", &MonitorThread<CCpuSensor>},
+    {"NicLinkStatus", &MonitorThread<CNicLinkStatus>},
+    {"BIOSversion", &MonitorThread<BIOSversion>},
+    {"RTCInfo", &MonitorThread<CRtcDecice>},
 };
 
 constexpr DWORD kStartWaitHint = 3000;

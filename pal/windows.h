@@ -18,5 +18,6 @@
 #include "pal/service/service.h"
 #include "pal/device/device.h"
 #include "pal/net/net.h"
+#include "pal/iphlp/iphlp.h"
 #include "pal/wmi/com.h"
 #include "pal/snmp/snmp.h"

@@ -29,6 +29,32 @@ sensor() {  # the simulated sensor driver's readings (docs/device.md)
 }
 sensor 86 1000
 
+# The link status monitor polls every second with a one-minute window (docs/iphlp.md).
+awk 'BEGIN{s=""} /^\[/{s=$0} { if (s=="[NICStatus]" && $0 ~ /^INTERVAL=/) print "INTERVAL=1";
+  else if (s=="[NICStatus]" && $0 ~ /^Times=/) print "Times=60"; else print }' "$ini" > "$ini.new" && mv "$ini.new" "$ini"
+nic() {  # the simulated interface table: one Ethernet NIC, index 2, link up (1) or down (0)
+  mkdir -p "$VQ_ROOT/devices"
+  printf 'provider = simulated\nif.1.index = 2\nif.1.up = %s\n' "$1" > "$VQ_ROOT/devices/iftable.conf.new"
+  mv "$VQ_ROOT/devices/iftable.conf.new" "$VQ_ROOT/devices/iftable.conf"
+}
+nic 1
+
+# The firmware area (docs/device.md): a BIOS version and a serial number, read once at start.
+mkdir -p "$VQ_ROOT/devices"
+printf 'provider = simulated\nbios_version = A1\nsys_manufacturer = Maker\nsys_product = Model\nsys_version = 1.0\nsys_serial = ABC123\n' \
+  > "$VQ_ROOT/devices/physmem.conf"
+
+# The RTC memory (docs/device.md): the firmware logged an HDD boot error (count, month 12,
+# day 31, hour 23) while the terminal was off; the monitor polls every second.
+awk 'BEGIN{s=""} /^\[/{s=$0} { if (s=="[RtcSensor]" && $0 ~ /^INTERVAL=/) print "INTERVAL=1"; else print }' \
+  "$ini" > "$ini.new" && mv "$ini.new" "$ini"
+rtc() {  # the simulated RTC driver, machine type 2: HDD boot error log at 169-173
+  printf 'provider = simulated\nmachine_type = 2\ncmos.169 = %s\ncmos.170 = 18\ncmos.171 = 49\ncmos.172 = 35\n' \
+    "$1" > "$VQ_ROOT/devices/rtcdrv.conf.new"
+  mv "$VQ_ROOT/devices/rtcdrv.conf.new" "$VQ_ROOT/devices/rtcdrv.conf"
+}
+rtc 1
+
 "$bin/vqevent" follow Mordane --from 1 &
 follow=$!
 # The 10-second grace period after a stop is shortened for the demonstration.
@@ -40,12 +66,22 @@ trap cleanup EXIT
 sleep 5
 echo "== the service as the service manager sees it"
 "$bin/vqsc" query Mordane
+echo "== the firmware texts read at the start: serial number (0x4004000B) and BIOS version (0x40040008)"
+"$bin/vqevent" query Mordane | awk '/^Event ID:/{id=$3} /^Data:/{if (id=="0x4004000B" || id=="0x40040008") print id, $2}' |
+  while read -r id hex; do printf '   %s  %b\n' "$id" "$(sed 's/../\\x&/g' <<<"$hex")"; done
 echo "== the CPU fan stops"
 sensor 70 0
 sleep 5
 echo "== readings are healthy again"
 sensor 50 1000
 sleep 3
+echo "== the network cable is pulled and plugged back five times: one record (0x40040007) at the fifth loss"
+for i in 1 2 3 4 5; do nic 0; sleep 1.3; nic 1; sleep 1.3; done
+sleep 1
+echo "== HDD boot error log: reported at the start (0xC004000A); a change while running is only absorbed"
+rtc 2
+sleep 2
+"$bin/vqreg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\RtcSensor\HDDBootErrorLog' HDDegreeRecode
 echo "== stopping the service"
 "$bin/vqsc" stop Mordane
 wait "$service" || true

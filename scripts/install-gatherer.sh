@@ -22,5 +22,13 @@ else
   echo "kept $ini"
 fi
 cp "$here/gatherer/messages/Mordane.mc" "$sys32/Mordane.mc"
+# The RTC monitor's ...Recode values are state, not settings: keep what a machine already
+# has, or the next start would report every non-zero firmware counter again.
+rtc='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Mordane\RtcSensor'
+saved="$(mktemp)"
+kept=0
+"$vqreg" export "$rtc" "$saved" > /dev/null 2>&1 && kept=1
 "$vqreg" import "$here/gatherer/install/Mordane.reg"
+[ "$kept" = 1 ] && "$vqreg" import "$saved"
+rm -f "$saved"
 echo "registered the service key and the event source Mordane in $VQ_ROOT"

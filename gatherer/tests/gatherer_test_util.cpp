@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "gatherer/monitor.h"
 #include "outside/dbgtrace/dbgtrace.h"
 #include "pal/core/root.h"
+#include "pal/device/device.h"
 #include "pal/file/path.h"
 #include "pal/registry/regfile.h"
 
@@ -30,6 +32,30 @@ std::string ReadFile(const std::string& path) {
 std::string ServiceSubkey(const std::string& subkey) {
     return std::string(mordane::kServiceKey) + (subkey.empty() ? "" : "\\" + subkey);
 }
+
+// The whole binary shares one machine root: each test starts without the registry keys,
+// records, ini file, device files and trace lines an earlier test left behind.
+class FreshGathererMachine : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override {
+        for (const char* log : {"Mordane", "Application"}) {
+            if (HANDLE h = OpenEventLogA(nullptr, log)) {
+                ClearEventLogA(h, nullptr);
+                CloseEventLog(h);
+            }
+        }
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, mordane::kServiceKey);
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Mordane");
+        std::error_code ec;
+        std::filesystem::remove_all(pal::core::RootDir() + "/devices", ec);
+        std::filesystem::remove(pal::MapPath(mordane::kDefaultIniPath), ec);
+        std::filesystem::remove(dbgtrace::TraceFilePath(mordane::kServiceKey), ec);
+    }
+};
+
+[[maybe_unused]] const bool kFreshGathererMachine = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new FreshGathererMachine);
+    return true;
+}();
 }  // namespace
 
 void InstallRegistry() {
@@ -66,6 +92,24 @@ void SetSensor(const std::map<std::string, std::string>& values) {
         for (const auto& [k, v] : all) out << k << " = " << v << "\n";
     }
     ASSERT_EQ(std::rename(tmp.c_str(), (dir + "/drvsensor.conf").c_str()), 0);
+}
+
+void SetIfTable(const std::map<std::string, std::string>& values) {
+    pal::device::ConfValues all(values.begin(), values.end());
+    all["provider"] = "simulated";
+    ASSERT_TRUE(pal::device::WriteDeviceConfig("iftable", all));
+}
+
+void SetFirmware(const std::map<std::string, std::string>& values) {
+    pal::device::ConfValues all(values.begin(), values.end());
+    all["provider"] = "simulated";
+    ASSERT_TRUE(pal::device::WriteDeviceConfig("physmem", all));
+}
+
+void SetRtc(const std::map<std::string, std::string>& values) {
+    pal::device::ConfValues all(values.begin(), values.end());
+    all.emplace("provider", "simulated");
+    ASSERT_TRUE(pal::device::WriteDeviceConfig("rtcdrv", all));
 }
 
 std::vector<Record> ReadLog(const char* log) {

@@ -31,6 +31,15 @@ void WriteIni(const std::string& text, const char* windowsPath = "C:\\WINDOWS\\s
 void RemoveIni(const char* windowsPath = "C:\\WINDOWS\\system32\\Mordane.ini");
 // Sets the simulated sensor's readings (keys of the device's configuration file).
 void SetSensor(const std::map<std::string, std::string>& values);
+// Sets the simulated interface table: provider = simulated and the given keys
+// (if.<n>.index, if.<n>.type, if.<n>.up, fail_size, fail_read).
+void SetIfTable(const std::map<std::string, std::string>& values);
+// Sets the simulated firmware area: provider = simulated and the given keys of
+// devices/physmem.conf (bios_version, sys_serial ..., image, fail_open, fail_map).
+void SetFirmware(const std::map<std::string, std::string>& values);
+// Sets the simulated RTC driver: provider = simulated and the given keys of
+// devices/rtcdrv.conf (machine_type, cmos.<index>, fail_open, fail_request, reply_bytes).
+void SetRtc(const std::map<std::string, std::string>& values);
 // Every record of a log, oldest first.
 std::vector<Record> ReadLog(const char* log = "Mordane");
 // The trace file's text of the gatherer's trace key.

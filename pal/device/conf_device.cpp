@@ -227,4 +227,20 @@ bool RemoveDeviceConfig(const std::string& device) {
     return unlink(ConfigPath(device).c_str()) == 0 || errno == ENOENT;
 }
 
+bool ReadAttribute(const std::string& path, std::string& value) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[128];
+    ssize_t n;
+    do n = read(fd, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n < 0) return false;
+    std::string_view text(buf, static_cast<size_t>(n));
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    value.assign(text);
+    return true;
+}
+
 }  // namespace pal::device

@@ -35,6 +35,10 @@ DWORD LoadConf(const std::string& path, ConfValues& values);
 // A decimal integer in [lo, hi] (optional sign, nothing else); false otherwise.
 bool ParseInteger(std::string_view text, int64_t lo, int64_t hi, int64_t& value);
 
+// A sysfs attribute's first line without its line break and trailing blanks; false when it
+// cannot be read (a down interface's carrier file exists but fails with EINVAL).
+bool ReadAttribute(const std::string& path, std::string& value);
+
 // Typed reads of optional keys; a present but malformed value makes ok() false.
 class ConfReader {
 public:

@@ -31,23 +31,7 @@ struct Answer {
     DWORD error = 0;
 };
 
-// A sysfs attribute's first line, without its line break; nothing when unreadable.
-bool ReadAttribute(const std::string& path, std::string& value) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[64];
-    ssize_t n;
-    do n = read(fd, buf, sizeof buf);
-    while (n < 0 && errno == EINTR);
-    close(fd);
-    // A down interface's carrier file exists but fails the read (EINVAL).
-    if (n < 0) return false;
-    std::string_view text(buf, static_cast<size_t>(n));
-    text = text.substr(0, text.find('\n'));
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    value.assign(text);
-    return true;
-}
+using pal::device::ReadAttribute;
 
 bool IsLoopback(const std::string& dir, std::string_view name) {
     std::string type;

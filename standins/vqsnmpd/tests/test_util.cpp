@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -164,6 +165,38 @@ std::vector<std::string> TrapReceiver::WaitTraps(size_t n, int timeoutMs) const 
         traps = Traps();
     }
     return traps;
+}
+
+namespace {
+
+// Bytes waiting in the receive queue of the UDP socket bound to 127.0.0.1:port, or -1 when
+// there is none.
+long ReceiveQueue(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        // sl local_address rem_address st tx_queue:rx_queue ...
+        std::istringstream fields(line);
+        std::string sl, address, remote, state, queues;
+        if (!(fields >> sl >> address >> remote >> state >> queues) || address != local) continue;
+        size_t colon = queues.find(':');
+        return colon == std::string::npos ? -1 : std::stol(queues.substr(colon + 1), nullptr, 16);
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool TrapReceiver::WaitIdle(int timeoutMs) const {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (ReceiveQueue(port_) == 0) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void SetString(const std::string& key, const std::string& name, const std::string& value, bool expand) {

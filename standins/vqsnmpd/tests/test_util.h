@@ -48,6 +48,11 @@ public:
     std::vector<std::string> Traps() const;
     // Waits until at least n traps arrived; returns them.
     std::vector<std::string> WaitTraps(size_t n, int timeoutMs = 20000) const;
+    // Waits until snmptrapd has taken every datagram sent to it so far off its socket (its
+    // log may still lag by the one it is decoding); false after timeoutMs. A busy host can
+    // run far ahead of snmptrapd, and a datagram that finds the socket's buffer full is
+    // dropped.
+    bool WaitIdle(int timeoutMs = 20000) const;
 
 private:
     int port_ = 0;

@@ -23,38 +23,10 @@ namespace {
 
 constexpr int64_t kCountMax = std::numeric_limits<int64_t>::max();
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
-
-// A small text file whole; an errno on failure.
-int ReadSmall(const std::string& path, std::string& text) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    text.clear();
-    char buf[512];
-    int err = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) err = errno;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        if (text.size() > 64 * 1024) {
-            err = EFBIG;
-            break;
-        }
-    }
-    close(fd);
-    return err;
-}
-
 bool ReadCount(const std::string& path, uint64_t& value) {
     std::string text;
     int64_t v = 0;
-    if (ReadSmall(path, text) != 0 || !ParseInteger(Trim(text), 0, kCountMax, v)) return false;
+    if (!ReadAttribute(path, text) || !ParseInteger(text, 0, kCountMax, v)) return false;
     value = static_cast<uint64_t>(v);
     return true;
 }
@@ -207,8 +179,8 @@ DWORD ReadPersistentErrorCounts(const std::string& edacRoot, const std::string& 
     EdacTotals raw;
     if (DWORD e = ReadEdacTotals(edacRoot, raw)) return e;
     std::string bootText;
-    if (ReadSmall(bootIdPath, bootText) != 0 || Trim(bootText).empty()) return ERROR_NOT_READY;
-    const std::string bootId(Trim(bootText));
+    if (!ReadAttribute(bootIdPath, bootText) || bootText.empty()) return ERROR_NOT_READY;
+    const std::string bootId(bootText);
 
     StateLock lock(stateFile);
     if (!lock.ok()) return ERROR_WRITE_FAULT;

@@ -1,8 +1,11 @@
 #include "framework/quefile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "pal/file/path.h"
+#include "pal/file/whole_file.h"
 #include "pal/windows.h"
 
 namespace {
@@ -137,27 +140,13 @@ CQueFile::Result CQueFile::Decode(const void* data, size_t size, std::vector<std
 
 CQueFile::Result CQueFile::Read(const std::string& path, std::vector<std::string>& records, Damage* damage,
                                 std::string* why) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD e = GetLastError();
-        if (e == ERROR_FILE_NOT_FOUND) return kMissing;
-        if (why) *why = LastErrorText("opening", path);
+    std::string bytes, reason;
+    const int e = pal::ReadWholeFile(pal::MapPath(path.c_str()), kMaxFileBytes, bytes, reason);
+    if (e == ENOENT) return kMissing;
+    if (e != 0) {
+        if (why) *why = reason;
         return kFailed;
     }
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
-            if (why) *why = LastErrorText("reading", path);
-            CloseHandle(h);
-            return kFailed;
-        }
-        if (got == 0) break;
-        bytes.append(buffer, got);
-    }
-    CloseHandle(h);
     return Decode(bytes.data(), bytes.size(), records, damage);
 }
 

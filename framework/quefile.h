@@ -20,6 +20,9 @@ class CQueFile {
 public:
     // Longest record text: a job record of 4096 bytes without its NUL.
     static constexpr size_t kMaxRecord = 4095;
+    // Largest queue file Read accepts (65,000 records of the longest kind); anything
+    // larger is a wrong file, not a queue, and is refused instead of read into memory.
+    static constexpr size_t kMaxFileBytes = 256u << 20;
 
     enum Result {
         kOk = 0,       // read completely
@@ -45,7 +48,8 @@ public:
     static Result Decode(const void* data, size_t size, std::vector<std::string>& records, Damage* damage);
 
     // Reads a queue file (a Windows path, mapped into the machine root, or a Linux path).
-    // why receives the reason of kFailed.
+    // why receives the reason of kFailed (also for a directory, a device or a file larger
+    // than kMaxFileBytes).
     static Result Read(const std::string& path, std::vector<std::string>& records, Damage* damage,
                        std::string* why = nullptr);
     // Replaces the file atomically with these records; kOk or kFailed (why filled).

@@ -12,6 +12,7 @@
 
 #include "pal/error/error.h"
 #include "pal/file/path.h"
+#include "pal/file/whole_file.h"
 #include "pal/registry/regfile.h"
 #include "pal/registry/registry.h"
 
@@ -21,6 +22,8 @@ namespace {
 
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+// Real .reg files are kilobytes; the limit only stops a device or a runaway file.
+constexpr size_t kMaxRegFileBytes = 64u << 20;
 
 const char* const kMainHelp =
     "usage: vqreg COMMAND [ARGUMENTS]\n"
@@ -64,7 +67,7 @@ const std::map<std::string, const char*> kHelp = {
      "Applies a .reg file (\"Windows Registry Editor Version 5.00\" or \"REGEDIT4\", 8-bit\n"
      "text): [KEY] creates a key, [-KEY] deletes one, \"name\"=... sets a value, \"name\"=-\n"
      "deletes one. The whole file is checked first; a malformed line is reported with its\n"
-     "number and nothing is changed.\n"},
+     "number and nothing is changed. FILE.reg must be a regular file of at most 64 MiB.\n"},
     {"export",
      "usage: vqreg export KEY FILE.reg\n"
      "Writes KEY and everything below it to FILE.reg (replacing the file; \"-\" writes to\n"
@@ -247,9 +250,9 @@ public:
     int Import(const Args& args) {
         if (args.positional.size() != 1) return Usage("import", "import takes one FILE.reg");
         const std::string& file = args.positional[0];
-        std::ifstream in(pal::MapPath(file.c_str()), std::ios::binary);
-        if (!in) return Fail("cannot read " + file);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string text, why;
+        if (pal::ReadWholeFile(pal::MapPath(file.c_str()), kMaxRegFileBytes, text, why) != 0)
+            return Fail("cannot import " + why + " (nothing imported)");
         std::vector<pal::reg::RegEdit> edits;
         pal::reg::RegFileError error;
         if (!pal::reg::ParseRegFile(text, edits, error))

@@ -3,6 +3,9 @@
 
 #include <cstdio>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "framework/jobpipedata.h"
@@ -79,6 +82,23 @@ TEST(VqjobQueue, SaysWhereAFileIsDamaged) {
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "does not exist")) << r.err;
     EXPECT_EQ(Vqjob({"queue"}).status, 2);
+}
+
+// Not a queue at all: a directory, an endless device, a file far too large. Each is a
+// one-line error and exit 1, never an abort or a read until memory runs out.
+TEST(VqjobQueue, RefusesWhatIsNotAQueueFile) {
+    const std::string big = pal::MapPath("c:\\huge.jpq");
+    WriteRaw(big, "");
+    ASSERT_EQ(truncate(big.c_str(), static_cast<off_t>(CQueFile::kMaxFileBytes) + 1), 0);
+    const struct {
+        std::string path, says;
+    } cases[] = {{"/etc", "is a directory"}, {"/dev/zero", "not a regular file"}, {big, "larger than the limit"}};
+    for (const auto& c : cases) {
+        auto r = Vqjob({"queue", c.path});
+        EXPECT_EQ(r.status, 1) << c.path << ": " << r.err;
+        EXPECT_TRUE(Has(r.err, c.says)) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -192,4 +194,28 @@ TEST(VqregData, NumbersAndListsAreEncodedExactly) {
     EXPECT_FALSE(vqreg::EncodeData(REG_MULTI_SZ, {"a\\0\\0b"}, out, why)) << "an empty string would end the list";
     EXPECT_EQ(vqreg::ShowData(REG_MULTI_SZ, {'A', 0, 'B', 0, 0, 'C', 0, 0}), "A\\0B");
     EXPECT_EQ(vqreg::ShowData(REG_DWORD, {1, 2}), "0102") << "a short DWORD shows as bytes";
+}
+
+// Inputs that are not .reg files: one clear line and exit 1, the registry untouched. A
+// FIFO with no writer must not hang the tool either.
+TEST(Vqreg, ImportRefusesDirectoriesDevicesAndOversizedFiles) {
+    WriteFile(Path("huge.reg"), "");
+    ASSERT_EQ(truncate(Path("huge.reg").c_str(), (64 << 20) + 1), 0);
+    ASSERT_EQ(mkfifo(Path("fifo.reg").c_str(), 0600), 0);
+    const struct {
+        std::string path, says;
+    } cases[] = {{"/etc", "is a directory"},
+                 {"/dev/zero", "not a regular file"},
+                 {Path("fifo.reg"), "not a regular file"},
+                 {Path("huge.reg"), "larger than the limit of 67108864 bytes"},
+                 {Path("none.reg"), "does not exist"}};
+    const std::string before = Vqreg({"export", "HKLM", "-"}).out;
+    for (const auto& c : cases) {
+        Result r = Vqreg({"import", c.path});
+        EXPECT_EQ(r.status, 1) << c.path << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("nothing imported"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_EQ(Vqreg({"export", "HKLM", "-"}).out, before);
 }

@@ -41,30 +41,67 @@ std::vector<uint8_t> BackupImage(const std::vector<std::vector<uint8_t>>& record
     return out;
 }
 
-DWORD WriteBackup(const std::string& path, const std::vector<std::vector<uint8_t>>& records, DWORD nextNumber,
-                  DWORD maxSize) {
-    const std::string linuxPath = MapPath(path.c_str());
-    if (linuxPath.empty()) return ERROR_INVALID_PARAMETER;
-    int fd = open(linuxPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(errno);
-    const std::vector<uint8_t> image = BackupImage(records, nextNumber, maxSize);
+namespace {
+
+bool WriteAll(int fd, const std::vector<uint8_t>& image, int& err) {
     size_t done = 0;
-    int err = 0;
     while (done < image.size()) {
         ssize_t n = write(fd, image.data() + done, image.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             err = errno;
-            break;
+            return false;
         }
         done += static_cast<size_t>(n);
     }
-    if (!err && fsync(fd) != 0) err = errno;
-    close(fd);
-    if (err) {
-        unlink(linuxPath.c_str());
-        return ErrorFromErrno(err);
+    if (fsync(fd) != 0) {
+        err = errno;
+        return false;
     }
+    return true;
+}
+
+void SyncDirectory(const std::string& dir) {
+    int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return;
+    fsync(d);
+    close(d);
+}
+
+}  // namespace
+
+// The backup appears under its name only when it is complete and on disk: it is written
+// to an unnamed file (or, where the file system has none, a temporary name) and linked
+// into place. A process killed at any moment leaves no backup or a whole one, never a
+// partial file that would block the retry.
+DWORD WriteBackup(const std::string& path, const std::vector<std::vector<uint8_t>>& records, DWORD nextNumber,
+                  DWORD maxSize) {
+    const std::string linuxPath = MapPath(path.c_str());
+    if (linuxPath.empty()) return ERROR_INVALID_PARAMETER;
+    if (access(linuxPath.c_str(), F_OK) == 0) return ERROR_ALREADY_EXISTS;
+    const size_t slash = linuxPath.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : linuxPath.substr(0, slash);
+
+    std::string temp;  // empty while the file has no name
+    int fd = open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return ErrorFromErrno(errno);
+        temp = linuxPath + ".partial-" + std::to_string(getpid());
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) return ErrorFromErrno(errno);
+    }
+    const std::vector<uint8_t> image = BackupImage(records, nextNumber, maxSize);
+    int err = 0;
+    if (WriteAll(fd, image, err)) {
+        // link, not rename: a backup that appeared meanwhile is never replaced.
+        const std::string from = temp.empty() ? "/proc/self/fd/" + std::to_string(fd) : temp;
+        if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, linuxPath.c_str(), temp.empty() ? AT_SYMLINK_FOLLOW : 0) != 0)
+            err = errno;
+    }
+    close(fd);
+    if (!temp.empty()) unlink(temp.c_str());
+    if (err) return err == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(err);
+    SyncDirectory(dir);
     return 0;
 }
 

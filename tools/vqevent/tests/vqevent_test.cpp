@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "pal/core/root.h"
+#include "pal/eventlog/backup.h"
 #include "pal/eventlog/eventlog.h"
 #include "pal/file/path.h"
 #include "pal/registry/registry.h"
@@ -223,3 +225,95 @@ TEST_F(Vqevent, FollowPrintsNewRecordsUntilTerminated) {
 }
 
 }  // namespace
+
+namespace {
+
+DWORD RecordCount(const char* log) {
+    HANDLE h = OpenEventLogA(nullptr, log);
+    DWORD n = 0;
+    GetNumberOfEventLogRecords(h, &n);
+    CloseEventLog(h);
+    return n;
+}
+
+void Fill(DWORD records) {
+    HANDLE h = RegisterEventSourceA(nullptr, "Filler");
+    std::vector<uint8_t> data(900, 0x5A);
+    for (DWORD i = 0; i < records; ++i)
+        ASSERT_TRUE(ReportEventA(h, EVENTLOG_INFORMATION_TYPE, 0, i + 1, nullptr, 0,
+                                 static_cast<DWORD>(data.size()), nullptr, data.data()));
+    DeregisterEventSource(h);
+}
+
+// A whole backup: the header's end offset, the end record and the file size agree.
+bool WholeBackup(const std::string& path, std::string& why) {
+    const std::string b = Slurp(path);
+    if (b.size() < pal::eventlog::kBackupHeaderSize + pal::eventlog::kBackupEofSize) {
+        why = "only " + std::to_string(b.size()) + " bytes";
+        return false;
+    }
+    DWORD end = 0, eofSize = 0;
+    std::memcpy(&end, b.data() + 20, 4);
+    std::memcpy(&eofSize, b.data() + b.size() - 4, 4);
+    if (end + pal::eventlog::kBackupEofSize != b.size() || eofSize != pal::eventlog::kBackupEofSize) {
+        why = "end offset " + std::to_string(end) + " in a file of " + std::to_string(b.size()) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// vqevent clear --backup killed at many moments: every time there is either no backup
+// and the log is whole, or a complete backup (and the log whole or cleared). Never a
+// partial file under the backup's name, which would refuse the retry.
+TEST_F(Vqevent, ClearWithBackupKilledAtAnyMomentLeavesNoPartialBackup) {
+    const std::string backup = pal::core::RootDir() + "/killed.evt";
+    Fill(400);
+    const DWORD full = RecordCount("Application");
+    ASSERT_GT(full, 100u);
+
+    int sawNone = 0, sawWhole = 0;
+    for (int round = 0; round < 60; ++round) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl(VQ_TOOL_BIN, VQ_TOOL_BIN, "clear", "Application", "--backup", backup.c_str(), nullptr);
+            _exit(127);
+        }
+        usleep(static_cast<useconds_t>(round * 500));  // 0 to 30 ms after the start
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+
+        const DWORD left = RecordCount("Application");
+        if (!std::filesystem::exists(backup)) {
+            ++sawNone;
+            EXPECT_EQ(left, full) << "round " << round << ": no backup, yet the log lost records";
+        } else {
+            ++sawWhole;
+            std::string why;
+            EXPECT_TRUE(WholeBackup(backup, why)) << "round " << round << ": " << why;
+            EXPECT_TRUE(left == full || left == 0) << "round " << round << ": " << left;
+            std::filesystem::remove(backup);
+        }
+        if (RecordCount("Application") != full) {
+            HANDLE h = OpenEventLogA(nullptr, "Application");
+            ASSERT_TRUE(ClearEventLogA(h, nullptr));
+            CloseEventLog(h);
+            Fill(400);
+            ASSERT_EQ(RecordCount("Application"), full);
+        }
+    }
+    // The rounds covered both outcomes; no temporary file is left under another name.
+    EXPECT_GT(sawNone, 0);
+    EXPECT_GT(sawWhole, 0);
+    for (const auto& e : std::filesystem::directory_iterator(pal::core::RootDir()))
+        EXPECT_EQ(e.path().filename().string().find("killed.evt"), std::string::npos) << e.path();
+
+    // Unkilled, the retry after all that works.
+    Result c = Tool({"clear", "Application", "--backup", backup});
+    EXPECT_EQ(c.code, 0) << c.err;
+    std::string why;
+    EXPECT_TRUE(WholeBackup(backup, why)) << why;
+}

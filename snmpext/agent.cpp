@@ -90,10 +90,12 @@ void Log(const char* category, const char* message) {
     if (LogOpen()) WriteLog(category, "%s", message);
 }
 
-// Tells the requester of request seq that the agent is done with it.
-void EndRequest(uint8_t seq) {
+// Tells the requester of request seq that the agent is done with it, and how it ended.
+void EndRequest(uint8_t seq, uint8_t outcome) {
     g_agent.lastAnswered = seq;
-    std::atomic_ref<uint8_t>(g_agent.block->ackSeq).store(seq);
+    // The outcome is in place before the number that makes the requester read it.
+    std::atomic_ref<uint8_t>(g_agent.block->outcome).store(outcome, std::memory_order_relaxed);
+    std::atomic_ref<uint8_t>(g_agent.block->ackSeq).store(seq, std::memory_order_release);
     SetEvent(g_agent.endEvent);
 }
 
@@ -119,7 +121,7 @@ BOOL FirstTrapCall(AsnObjectIdentifier* pEnterpriseOid, AsnInteger32* pGenericTr
 
     if (request.enterprise[0] == 0) {
         Log("Trap", "Trap send error. OID is empty.");
-        EndRequest(request.requestSeq);
+        EndRequest(request.requestSeq, kTrapRefused);
         return FALSE;
     }
     AsnObjectIdentifier enterprise{};
@@ -127,7 +129,7 @@ BOOL FirstTrapCall(AsnObjectIdentifier* pEnterpriseOid, AsnInteger32* pGenericTr
     std::string why;
     if (!BuildTrap(request, &enterprise, &bindings, &why)) {
         Log("Trap", why.c_str());
-        EndRequest(request.requestSeq);
+        EndRequest(request.requestSeq, kTrapRefused);
         return FALSE;
     }
 
@@ -159,7 +161,7 @@ BOOL SecondTrapCall(AsnObjectIdentifier* pEnterpriseOid, SnmpVarBindList* pVarBi
     if (LogOpen())
         WriteLog("Trap", "EnterpriseOID=%s, GenericID=%d, SpecificID=%d", g_agent.enterpriseText,
                  static_cast<int>(g_agent.genericTrap), static_cast<int>(g_agent.specificTrap));
-    EndRequest(g_agent.seq);
+    EndRequest(g_agent.seq, kTrapSent);
     return FALSE;
 }
 
@@ -247,7 +249,8 @@ VOID SnmpExtensionClose() {
         a.enterprise = {};
         a.bindings = {};
         a.pending = false;
-        if (a.block && a.endEvent) EndRequest(a.seq);
+        // Not known to be sent: the requester must not count it as sent.
+        if (a.block && a.endEvent) EndRequest(a.seq, kTrapRefused);
     }
     if (a.block) UnmapViewOfFile(a.block);
     if (a.mapping) CloseHandle(a.mapping);

@@ -12,7 +12,9 @@
 // Value texts are cut to 2047 characters. One record per process: threads that build
 // traps must serialise each whole sequence from ClearParameter to Send themselves.
 //
-// Send results: 0 delivered; 128 delivered, the request mutex had been abandoned; 2 (or
+// Send results: 0 sent; 128 sent, the request mutex had been abandoned; 13
+// (ERROR_INVALID_DATA) the agent refused the request (no enterprise, or a block spoiled on
+// its way: the shared block is writable by every process), with a debug-log line; 2 (or
 // another open error) the agent is not running; 258 (WAIT_TIMEOUT) the request mutex
 // was not free within 30 s, or the agent did not acknowledge the request within 5 s;
 // another system code for a failed wait or object call; -1 an unexpected fault. The block

@@ -101,7 +101,11 @@ LONG AwaitEnd(HANDLE endEvent, TrapInfo* block, uint8_t seq) {
         DWORD w = WaitForSingleObject(endEvent, left);
         if (w == WAIT_OBJECT_0) {
             // A late answer to an earlier request carries that request's number.
-            if (std::atomic_ref<uint8_t>(block->ackSeq).load() == seq) return 0;
+            if (std::atomic_ref<uint8_t>(block->ackSeq).load(std::memory_order_acquire) == seq) {
+                if (std::atomic_ref<uint8_t>(block->outcome).load(std::memory_order_relaxed) == kTrapSent) return 0;
+                if (LogOpen()) WriteLog("", "Send error. The agent refused the trap.");
+                return ERROR_INVALID_DATA;
+            }
             if (left == 0) return WAIT_TIMEOUT;
             continue;
         }
@@ -145,11 +149,11 @@ LONG Handover() {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     // The header and the bindings in use: the agent reads no entry beyond the count, and
     // copying (and page-faulting) all 115868 bytes would triple the cost of a Send. The
-    // two number bytes are the agent's and the fence's, so they are not copied.
+    // number and outcome bytes are the agent's and the fence's, so they are not copied.
     auto* to = reinterpret_cast<uint8_t*>(o.block);
     const auto* from = reinterpret_cast<const uint8_t*>(&g_record);
     const size_t numbers = offsetof(TrapInfo, requestSeq);
-    const size_t rest = offsetof(TrapInfo, reserved);
+    const size_t rest = offsetof(TrapInfo, params);
     std::memcpy(to, from, numbers);
     std::memcpy(to + rest, from + rest, UsedSize(g_record) - rest);
     std::atomic_thread_fence(std::memory_order_release);

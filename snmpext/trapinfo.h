@@ -5,7 +5,7 @@
 // offset is fixed and checked at compile time. Integers are little-endian; texts are
 // 8-bit and NUL-terminated within their fields.
 //
-// Sequence numbers (the record's reserved bytes 265 and 266)
+// Sequence numbers and the outcome (the record's reserved bytes 265 to 267)
 // -----------------------------------------------------------
 // A requester waits at most 5 s for the agent's end signal. An agent that answers later
 // still sets the auto-reset end event, and that pending signal would end the wait of the
@@ -20,7 +20,12 @@
 // A requester that sees the end event takes it as its own only when ackSeq equals its
 // requestSeq; otherwise it was a late answer to an earlier request and the requester
 // keeps waiting for the rest of its 5 s. Numbers repeat only after 255 requests, which
-// an agent that answers at all cannot fall behind by. Offset 267 stays 0.
+// an agent that answers at all cannot fall behind by.
+//   - outcome (offset 267): written only by the agent, just before ackSeq: kTrapSent (0)
+//     when the host has sent the trap, kTrapRefused (1) when the agent refused the request
+//     (an empty enterprise, a malformed binding). The block is writable by every process,
+//     so a request spoiled on its way is refused, and the requester must be able to tell:
+//     Send returns 0 only for a sent trap. A requester never writes this byte.
 //
 // requestSeq also fences the copy. A requester first stores 0, then copies its request,
 // then stores the new number; the agent reads the number before and after taking its
@@ -41,6 +46,10 @@ inline constexpr uint32_t kOidTextSize = 256;     // name and enterprise fields
 inline constexpr uint32_t kValueSize = 2048;      // value field
 inline constexpr uint32_t kMaxOidText = kOidTextSize - 1;  // 255 characters
 inline constexpr uint32_t kMaxValueText = kValueSize - 1;  // 2047 characters
+
+// The outcome byte of an answered request.
+inline constexpr uint8_t kTrapSent = 0;
+inline constexpr uint8_t kTrapRefused = 1;
 
 // Object names shared with the agent copy.
 inline constexpr const char kMappingName[] = "_NORVIK_TRAP_INFO";
@@ -64,7 +73,7 @@ struct TrapInfo {
     uint8_t bindingCount;           // 0..50
     uint8_t requestSeq;             // see above
     uint8_t ackSeq;                 // see above
-    uint8_t reserved;               // 0
+    uint8_t outcome;                // see above
     TrapParam params[kMaxBindings];
 };
 
@@ -91,7 +100,7 @@ static_assert(offsetof(TrapInfo, specificTrap) == 260);
 static_assert(offsetof(TrapInfo, bindingCount) == 264);
 static_assert(offsetof(TrapInfo, requestSeq) == 265);
 static_assert(offsetof(TrapInfo, ackSeq) == 266);
-static_assert(offsetof(TrapInfo, reserved) == 267);
+static_assert(offsetof(TrapInfo, outcome) == 267);
 static_assert(offsetof(TrapInfo, params) == 268);
 
 inline constexpr uint32_t kTrapInfoSize = sizeof(TrapInfo);

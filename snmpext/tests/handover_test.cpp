@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -249,6 +250,8 @@ TEST(Agent, MalformedBlocksAreRefused) {
         std::memcpy(static_cast<void*>(shared.block), &t, sizeof t);
         ASSERT_TRUE(SetEvent(trap));
         EXPECT_TRUE(EndSignalled(10000));
+        EXPECT_EQ(shared.block->ackSeq, seq);
+        EXPECT_EQ(shared.block->outcome, norvik::kTrapRefused);
     }
     EXPECT_TRUE(WaitFor([&] { return host.refused() - refusedBefore == static_cast<int>(cases.size()); }));
     EXPECT_TRUE(host.traps().empty());
@@ -262,6 +265,7 @@ TEST(Agent, MalformedBlocksAreRefused) {
     std::memcpy(static_cast<void*>(shared.block), &t, sizeof t);
     ASSERT_TRUE(SetEvent(trap));
     EXPECT_TRUE(EndSignalled(10000));
+    EXPECT_EQ(shared.block->outcome, norvik::kTrapSent);
 
     // A block still being written (number 0) and a request already answered are left
     // alone: no trap, no end signal. Both are what a late trap event finds.
@@ -381,6 +385,56 @@ TEST(Agent, ABusyMutexLeavesTheBlockAloneAndAnAbandonedOneIsReported) {
     ASSERT_EQ(traps.size(), 1u);
     EXPECT_EQ(traps[0].specific, 7);
     EXPECT_EQ(traps[0].bindings.size(), 1u);
+}
+
+// A requester whose record was never given an enterprise (a fresh library): its request
+// is refused by the agent.
+VQ_CHILD(norvik_empty_requester) {
+    ClearParameter();
+    AddParamInteger32("1.3.6.1.4.1.6203.1.1", 1);
+    vqtest::Tell("sent " + std::to_string(Send()));
+    return 0;
+}
+
+// A request the agent refuses, whether built that way or spoiled in the shared block on
+// its way, is never reported as sent: Send gives 13, and the next good request 0.
+TEST(Send, ARefusedRequestIsReportedAsRefused) {
+    TestHost host;
+    ASSERT_TRUE(host.started());
+    {
+        vqtest::ChildProcess requester("norvik_empty_requester");
+        EXPECT_TRUE(requester.Expect("sent 13"));
+        requester.Wait();
+    }
+    EXPECT_TRUE(host.traps().empty());
+
+    // A process that spoils the block while a request is in flight: the agent sees a
+    // binding count beyond 50 and refuses.
+    SharedBlock shared;
+    ASSERT_NE(shared.block, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread scribbler([&] {
+        while (!stop.load()) {
+            std::atomic_ref<uint8_t>(shared.block->bindingCount).store(200);
+            std::this_thread::yield();
+        }
+    });
+    int refused = 0;
+    for (int i = 0; i < 20; ++i) {
+        NewTrap(i);
+        AddParamInteger32("1.3.6.1.4.1.6203.1.1", i);
+        const LONG r = Send();
+        EXPECT_TRUE(r == 0 || r == ERROR_INVALID_DATA) << r;
+        refused += r == ERROR_INVALID_DATA;
+    }
+    stop = true;
+    scribbler.join();
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(host.traps().size(), static_cast<size_t>(20 - refused)) << "every 0 is a trap that went";
+
+    NewTrap(30);
+    EXPECT_EQ(Send(), 0);
+    EXPECT_EQ(host.traps().size(), static_cast<size_t>(21 - refused));
 }
 
 // A host in a process of its own. "hang": stops after the first call of the first trap.

@@ -123,7 +123,9 @@ using namespace pal::eventlog;
 HANDLE RegisterEventSourceA(LPCSTR server, LPCSTR source) {
     if (!source) return FailHandle(ERROR_INVALID_PARAMETER);
     if (!IsLocalServer(server)) return FailHandle(RPC_S_SERVER_UNAVAILABLE);
-    return NewSourceHandle(LogOfSource(source), source);
+    std::string log;
+    if (LONG e = pal::eventlog::LogOfSource(source, log)) return FailHandle(static_cast<DWORD>(e));
+    return NewSourceHandle(log, source);
 }
 
 BOOL DeregisterEventSource(HANDLE h) {

@@ -24,7 +24,8 @@ std::string KeyPath(const std::string& log, const std::string& source = "") {
 class Key {
 public:
     explicit Key(const std::string& path) {
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key_) != ERROR_SUCCESS) key_ = nullptr;
+        error_ = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key_);
+        if (error_ != ERROR_SUCCESS) key_ = nullptr;
     }
     ~Key() {
         if (key_) RegCloseKey(key_);
@@ -33,23 +34,30 @@ public:
     Key& operator=(const Key&) = delete;
     explicit operator bool() const { return key_ != nullptr; }
     HKEY get() const { return key_; }
+    // Why the key is not open: ERROR_FILE_NOT_FOUND when it does not exist, another code
+    // when the registry could not be read.
+    LONG error() const { return error_; }
 
 private:
     HKEY key_ = nullptr;
+    LONG error_ = ERROR_SUCCESS;
 };
 
-// The subkeys of the EventLog key: the logs that exist, spelled as stored.
-std::vector<std::string> RegisteredLogs() {
-    std::vector<std::string> logs;
+bool Missing(LONG error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The subkeys of the EventLog key: the logs that exist, spelled as stored. 0, or the
+// registry's error when they cannot be read.
+LONG RegisteredLogs(std::vector<std::string>& logs) {
     Key root(kEventLogKey);
-    if (!root) return logs;
+    if (!root) return Missing(root.error()) ? ERROR_SUCCESS : root.error();
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD size = sizeof name;
-        if (RegEnumKeyExA(root.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        const LONG e = RegEnumKeyExA(root.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (e == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (e != ERROR_SUCCESS) return e;
         logs.emplace_back(name, size);
     }
-    return logs;
 }
 
 }  // namespace
@@ -58,23 +66,34 @@ std::string ExistingLog(const std::string& name) {
     for (const char* log : kStandardLogs)
         if (SameName(name, log)) return log;
     if (name.empty() || name.find('\\') != std::string::npos) return "";
-    for (const auto& log : RegisteredLogs())
+    std::vector<std::string> logs;
+    RegisteredLogs(logs);
+    for (const auto& log : logs)
         if (SameName(name, log)) return log;
     return "";
 }
 
-std::string LogOfSource(const std::string& source) {
-    if (!source.empty() && source.find('\\') == std::string::npos) {
-        std::vector<std::string> order(std::begin(kStandardLogs), std::end(kStandardLogs));
-        for (const auto& log : RegisteredLogs()) {
-            bool standard = false;
-            for (const char* s : kStandardLogs) standard = standard || SameName(log, s);
-            if (!standard) order.push_back(log);
-        }
-        for (const auto& log : order)
-            if (Key(KeyPath(log, source))) return log;
+LONG LogOfSource(const std::string& source, std::string& log) {
+    log = "Application";
+    if (source.empty() || source.find('\\') != std::string::npos) return ERROR_SUCCESS;
+    std::vector<std::string> order(std::begin(kStandardLogs), std::end(kStandardLogs));
+    std::vector<std::string> logs;
+    if (LONG e = RegisteredLogs(logs)) return e;
+    for (const auto& l : logs) {
+        bool standard = false;
+        for (const char* s : kStandardLogs) standard = standard || SameName(l, s);
+        if (!standard) order.push_back(l);
     }
-    return "Application";
+    for (const auto& l : order) {
+        Key key(KeyPath(l, source));
+        if (key) {
+            log = l;
+            return ERROR_SUCCESS;
+        }
+        // Unreadable is not unregistered: the record must not go to the wrong log.
+        if (!Missing(key.error())) return key.error();
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD LogMaxSize(const std::string& log) {

@@ -13,8 +13,10 @@ namespace pal::eventlog {
 std::string ExistingLog(const std::string& name);
 
 // The log whose key holds a subkey for the source (in the registry's enumeration order,
-// the three standard logs first), else "Application".
-std::string LogOfSource(const std::string& source);
+// the three standard logs first), else "Application". Returns 0, or the registry's error
+// when the registrations cannot be read (a source that may be registered is not taken for
+// an unregistered one).
+LONG LogOfSource(const std::string& source, std::string& log);
 
 // The log's MaxSize value, or the default when it is absent, not a DWORD, or 0.
 DWORD LogMaxSize(const std::string& log);

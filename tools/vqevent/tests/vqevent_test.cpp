@@ -317,3 +317,26 @@ TEST_F(Vqevent, ClearWithBackupKilledAtAnyMomentLeavesNoPartialBackup) {
     std::string why;
     EXPECT_TRUE(WholeBackup(backup, why)) << why;
 }
+
+// With a registry that cannot be read, where a source is registered is unknown: the write
+// fails with the registry's error instead of going to Application. The machine root is a
+// fresh one of its own, so this test's registry stays sound.
+TEST_F(Vqevent, AnUnreadableRegistryIsAnErrorNotAnUnregisteredSource) {
+    const std::string root = pal::core::RootDir() + "/broken-root";
+    std::filesystem::create_directories(root);
+    std::ofstream(root + "/registry.db", std::ios::binary) << std::string(4096, 'x');
+    const std::string out = root + "/out", err = root + "/err";
+    const std::string command = "VQ_ROOT=" + Quote(root) + " " + Quote(VQ_TOOL_BIN) +
+                                " write --source Mordane --id 5 >" + Quote(out) + " 2>" + Quote(err);
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << Slurp(out) << Slurp(err);
+    EXPECT_NE(Slurp(err).find("cannot register the source 'Mordane'"), std::string::npos) << Slurp(err);
+    EXPECT_EQ(Slurp(out), "");
+
+    // Nothing reached Application there.
+    const std::string query = "VQ_ROOT=" + Quote(root) + " " + Quote(VQ_TOOL_BIN) + " info Application --json >" +
+                              Quote(out) + " 2>" + Quote(err);
+    std::system(query.c_str());
+    EXPECT_NE(Slurp(out).find("\"count\":0"), std::string::npos) << Slurp(out) << Slurp(err);
+}

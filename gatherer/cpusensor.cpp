@@ -34,6 +34,7 @@ struct Item {
     Member limitL;
     DWORD defaultL;
     const char* limitLTrace;
+    bool signedLimits = false;  // degrees may be below zero; counts and millivolts not
 };
 
 const Item kItems[] = {
@@ -41,7 +42,7 @@ const Item kItems[] = {
      "Open Registry failed while CPUTEMP key.", "Read Registry failed while getting WATCH key.",
      &CCpuSensor::m_dwWatchCPUTemperature, true, &CCpuSensor::m_dwCPUTemperatureLimitH, 75,
      "レジストリのCPU温度上限を読むのは失敗でした。", &CCpuSensor::m_dwCPUTemperatureLimitL, 15,
-     "レジストリのCPU温度下限を読むのは失敗でした。"},
+     "レジストリのCPU温度下限を読むのは失敗でした。", true},
     {"CPUFanSpins", true, "CPUFanSpins", "Open Registry failed while getting CPU FAN spins key.",
      kGenericOpenFailed, "レジストリのCPUファン回転数監視かを読むのは失敗でした。",
      &CCpuSensor::m_dwWatchCPUFanSpins, false, &CCpuSensor::m_dwCPUFanSpinsLimitH, 1280,
@@ -135,7 +136,8 @@ int CCpuSensor::SetConfigToReg() {
             const char* order[2] = {"LIMIT_H", "LIMIT_L"};
             if (item.lowFirst) std::swap(order[0], order[1]);
             for (const char* limit : order) {
-                CopyIniValueToReg(key, ini, item.section, limit, limit, kSetLabel, IniTrace(item, limit).c_str());
+                CopyIniValueToReg(key, ini, item.section, limit, limit, kSetLabel, IniTrace(item, limit).c_str(),
+                                  item.signedLimits);
             }
         }
         RegCloseKey(key);

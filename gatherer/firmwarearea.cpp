@@ -165,17 +165,21 @@ bool FindSmbiosSerial(const BYTE* view, SIZE_T size, ULONGLONG viewBase, std::st
 int CopySwitchToReg(const SwitchSetting& s) {
     char ini[MAX_PATH + 1];
     GetIniFilePath(ini, s.setLabel);
-    INT value = static_cast<INT>(GetPrivateProfileIntA(s.section, "WATCH", -1, ini));
-    if (value == -1) {
-        Trace(s.setLabel, "%s", s.iniMissing);
-        return 0;
+    DWORD data = 0;
+    switch (ReadIniNumber(ini, s.section, "WATCH", s.setLabel, data)) {
+        case kIniMissing:
+            Trace(s.setLabel, "%s", s.iniMissing);
+            return 0;
+        case kIniRefused:
+            return 0;
+        case kIniValue:
+            break;
     }
     HKEY key = OpenMonitorKeyForWrite(s.section);
     if (key == nullptr) {
         Trace(s.setLabel, "%s", s.setOpenFailed);
         return -1;
     }
-    DWORD data = static_cast<DWORD>(value);
     LONG rc = RegSetValueExA(key, s.valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) {

@@ -82,14 +82,69 @@ void GetIniFilePath(char (&path)[MAX_PATH + 1], const char* label) {
     std::snprintf(path, sizeof path, "%s", value);
 }
 
-void CopyIniValueToReg(HKEY subkey, const char* iniFile, const char* section, const char* key,
-                       const char* valueName, const char* label, const char* missingTrace) {
-    INT value = static_cast<INT>(GetPrivateProfileIntA(section, key, -1, iniFile));
-    if (value == -1) {
-        Trace(label, "%s", missingTrace);
-        return;
+namespace {
+
+// The magnitude of a profile integer's text, as ParseProfileInt reads it (blanks, sign,
+// 0x/0o/0b prefix, digits), capped just past 32 bits; negative tells a minus sign.
+uint64_t ProfileMagnitude(const char* p, bool& negative) {
+    while (*p && static_cast<unsigned char>(*p) <= ' ') ++p;
+    negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    unsigned base = 10;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'o' || p[1] == 'b')) {
+        base = p[1] == 'x' ? 16 : p[1] == 'o' ? 8 : 2;
+        p += 2;
     }
-    DWORD data = static_cast<DWORD>(value);
+    constexpr uint64_t kBeyond = uint64_t{1} << 33;
+    uint64_t value = 0;
+    for (;; ++p) {
+        unsigned d;
+        if (*p >= '0' && *p <= '9')
+            d = static_cast<unsigned>(*p - '0');
+        else if (*p >= 'a' && *p <= 'f')
+            d = static_cast<unsigned>(*p - 'a' + 10);
+        else if (*p >= 'A' && *p <= 'F')
+            d = static_cast<unsigned>(*p - 'A' + 10);
+        else
+            break;
+        if (d >= base) break;
+        value = value * base + d;
+        if (value > kBeyond) value = kBeyond;
+    }
+    return value;
+}
+
+}  // namespace
+
+IniNumber ReadIniNumber(const char* iniFile, const char* section, const char* key, const char* label,
+                        DWORD& value, bool isSigned) {
+    char text[64];
+    if (GetPrivateProfileStringA(section, key, "", text, sizeof text, iniFile) == 0) return kIniMissing;
+    bool negative = false;
+    const uint64_t magnitude = ProfileMagnitude(text, negative);
+    if (negative && magnitude == 1) return kIniMissing;
+    const uint64_t most = isSigned ? (negative ? 0x80000000u : 0x7FFFFFFFu) : (negative ? 0u : 0xFFFFFFFFu);
+    if (magnitude > most) {
+        Trace(label, "Illegal value of %s key in section %s of config file: %s. Registry value kept.", key, section,
+              text);
+        return kIniRefused;
+    }
+    value = negative ? static_cast<DWORD>(0u - static_cast<uint32_t>(magnitude)) : static_cast<DWORD>(magnitude);
+    return kIniValue;
+}
+
+void CopyIniValueToReg(HKEY subkey, const char* iniFile, const char* section, const char* key,
+                       const char* valueName, const char* label, const char* missingTrace, bool isSigned) {
+    DWORD data = 0;
+    switch (ReadIniNumber(iniFile, section, key, label, data, isSigned)) {
+        case kIniMissing:
+            Trace(label, "%s", missingTrace);
+            return;
+        case kIniRefused:
+            return;
+        case kIniValue:
+            break;
+    }
     LONG rc = RegSetValueExA(subkey, valueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
                              sizeof data);
     if (rc != ERROR_SUCCESS) Trace(label, "Write %s to Registry failed: %ld.", valueName, static_cast<long>(rc));

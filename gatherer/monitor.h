@@ -44,11 +44,21 @@ HANDLE OpenStopEvent();
 // lines for a key or value that cannot be read). label names the caller.
 void GetIniFilePath(char (&path)[MAX_PATH + 1], const char* label);
 
-// The ini-to-registry step for one key: reads section/key as an integer (-1 when absent);
-// absent: traces missingTrace under label and leaves the registry alone; else writes the
+// One numeric ini key, read as GetPrivateProfileInt reads it, but checked: kIniMissing
+// when absent, empty or -1 (the ini file's "leave the registry as it is"); kIniRefused,
+// with a trace line under label naming section and key, for a value that would otherwise
+// wrap into a huge or tiny number: a negative one other than -1 (unless isSigned), or one
+// beyond 32 bits (isSigned: beyond -2147483648..2147483647); else kIniValue with the value
+// (isSigned: its two's complement).
+enum IniNumber { kIniMissing, kIniRefused, kIniValue };
+IniNumber ReadIniNumber(const char* iniFile, const char* section, const char* key, const char* label,
+                        DWORD& value, bool isSigned = false);
+
+// The ini-to-registry step for one key (ReadIniNumber): absent: traces missingTrace under
+// label and leaves the registry alone; refused: leaves the registry alone; else writes the
 // value as a REG_DWORD named valueName into the open subkey.
 void CopyIniValueToReg(HKEY subkey, const char* iniFile, const char* section, const char* key,
-                       const char* valueName, const char* label, const char* missingTrace);
+                       const char* valueName, const char* label, const char* missingTrace, bool isSigned = false);
 
 // A monitor subkey (relative to the service key) opened for writing (never created), or
 // for reading. Null when it cannot be opened.

@@ -183,3 +183,59 @@ TEST(StopEvent, MonitorsGetTheServicesPrivateEvent) {
     CloseHandle(mine);
     CloseServiceStopEvent();
 }
+
+// A value that would wrap (a negative interval, a 20-digit number) is refused with a line
+// naming the key, and the registry keeps what an earlier start stored. Temperatures may
+// be below zero; counts, millivolts and intervals may not.
+TEST_F(CpuConfig, NegativeOrHugeIniValuesAreRefusedAndTheRegistryKeepsItsValue) {
+    InstallRegistry();
+    SetRegDword("CpuSensor", "WATCH_INTERVAL", 60);
+    SetRegDword("CpuSensor\\PowerVol5", "LIMIT_H", 5600);
+    SetRegDword("CpuSensor\\PowerVol12", "LIMIT_L", 11000);
+    WriteIni(
+        "[CpuSensor]\nINTERVAL=-5\n"
+        "[CPUTemperature]\nWATCH=1\nLIMIT_L=-20\nLIMIT_H=99999999999999999999\n"
+        "[PowerVol5]\nLIMIT_H=4294967296\n"
+        "[PowerVol12]\nLIMIT_L=-3\nLIMIT_H=4294967295\n");
+    CCpuSensor sensor;
+    ASSERT_EQ(sensor.Initialize(), 0);
+    EXPECT_EQ(RegDword("CpuSensor", "WATCH_INTERVAL"), 60);
+    EXPECT_EQ(sensor.m_dwInterval, 60000u);
+    EXPECT_EQ(static_cast<LONG>(sensor.m_dwCPUTemperatureLimitL), -20);
+    EXPECT_EQ(sensor.m_dwCPUTemperatureLimitH, 75u);
+    EXPECT_EQ(sensor.m_dwPowerVol5LimitH, 5600u);
+    EXPECT_EQ(sensor.m_dwPowerVol12LimitL, 11000u);
+    EXPECT_EQ(sensor.m_dwPowerVol12LimitH, 4294967295u);
+    const std::string trace = TraceText();
+    for (const char* line : {"Illegal value of INTERVAL key in section CpuSensor of config file: -5.",
+                             "Illegal value of LIMIT_H key in section CPUTemperature of config file: 99999999999999999999.",
+                             "Illegal value of LIMIT_H key in section PowerVol5 of config file: 4294967296.",
+                             "Illegal value of LIMIT_L key in section PowerVol12 of config file: -3."})
+        EXPECT_NE(trace.find(line), std::string::npos) << line << "\n" << trace;
+}
+
+TEST(IniNumber, TheRangesOfSignedAndUnsignedKeys) {
+    WriteIni("[S]\nA=-1\nB=-0\nC=0x10\nD=-2147483648\nE=-2147483649\nF=2147483648\nG=abc\nH=\n");
+    struct Case {
+        const char* key;
+        bool isSigned;
+        IniNumber result;
+        DWORD value;
+    };
+    const Case cases[] = {
+        {"A", false, kIniMissing, 0},          {"A", true, kIniMissing, 0},
+        {"B", false, kIniValue, 0},            {"C", false, kIniValue, 16},
+        {"D", true, kIniValue, 0x80000000u},   {"D", false, kIniRefused, 0},
+        {"E", true, kIniRefused, 0},           {"F", true, kIniRefused, 0},
+        {"F", false, kIniValue, 0x80000000u},  {"G", false, kIniValue, 0},
+        {"H", false, kIniMissing, 0},          {"Z", false, kIniMissing, 0},
+    };
+    for (const Case& c : cases) {
+        DWORD value = 0;
+        EXPECT_EQ(ReadIniNumber("C:\\WINDOWS\\system32\\Mordane.ini", "S", c.key, "test", value, c.isSigned), c.result)
+            << c.key << " signed " << c.isSigned;
+        if (c.result == kIniValue) {
+            EXPECT_EQ(value, c.value) << c.key;
+        }
+    }
+}

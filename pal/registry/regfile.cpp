@@ -456,4 +456,15 @@ LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string*
     return ERROR_SUCCESS;
 }
 
+LONG ReadKeyLevel(HKEY key, Tree& out) {
+    KeyRef ref;
+    if (LONG e = ResolveKey(key, ref)) return e;
+    if ((ref.access & (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)) != (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS))
+        return ERROR_ACCESS_DENIED;
+    return Store::Run(false, [&](Txn& txn) -> LONG {
+        if (LONG c = txn.CheckKey(ref.id)) return c;
+        return txn.ReadTree(ref.id, out, 0);
+    });
+}
+
 }  // namespace pal::reg

@@ -61,6 +61,11 @@ bool FormatRegFile(const std::string& keyPath, const Tree& tree, std::string& ou
 // Reads root\subKey from the store and formats it.
 LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string* why = nullptr);
 
+// One level of an open key, read in one transaction: its values and the names of its
+// sub-keys (with empty contents), in enumeration order. What RegEnumValue and
+// RegEnumKeyEx give index by index, at the cost of one call.
+LONG ReadKeyLevel(HKEY key, Tree& out);
+
 // Root keys by name: "HKEY_LOCAL_MACHINE" or "HKLM", any case. 0 when unknown.
 KeyId RootFromName(std::string_view name);
 // "HKEY_LOCAL_MACHINE" ... for a root row.

@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <map>
+#include <vector>
 #include <memory>
 #include <mutex>
 
@@ -45,6 +46,7 @@ PRAGMA user_version = 1;
 struct Connection {
     std::unique_ptr<core::SqliteDb> db;
     std::map<const char*, core::SqliteStatement> statements;  // by SQL text (literals)
+    std::vector<core::SqliteStatement*> used;                 // by the running transaction
     pid_t pid = 0;
 };
 
@@ -66,7 +68,7 @@ LONG Connect(Connection*& out) {
         std::string error;
         auto db = core::SqliteDb::Open(core::RootDir() + "/registry.db", kSchema, error);
         if (!db) return ERROR_CANTOPEN;
-        c = new Connection{std::move(db), {}, getpid()};  // lives as long as the process
+        c = new Connection{std::move(db), {}, {}, getpid()};  // lives as long as the process
     }
     out = c;
     return ERROR_SUCCESS;
@@ -101,6 +103,7 @@ core::SqliteStatement& Txn::Stmt(const char* sql) {
     auto it = cache.find(sql);
     if (it == cache.end()) it = cache.emplace(sql, db_.Prepare(sql)).first;
     it->second.Reset();
+    Current()->used.push_back(&it->second);
     return it->second;
 }
 
@@ -150,13 +153,60 @@ LONG Txn::Depth(KeyId id, int& depth) {
     return ERROR_SUCCESS;
 }
 
+// Enumeration by index (RegEnumKeyEx, RegEnumValue) asks for 0, 1, 2 ... in turn. An
+// OFFSET query per index would make that quadratic, so the row an index gave is kept, and
+// the next index continues after it, as long as nothing in the store changed meanwhile
+// (no write by this connection, none committed by another): then the answer is exactly
+// what the OFFSET query would give. Guarded by the store's mutex, as every Txn is.
+namespace {
+struct EnumCursor {
+    const void* db = nullptr;
+    bool values = false;
+    KeyId key = 0;
+    DWORD index = 0;
+    int64_t rowid = 0;
+    int64_t changes = -1;
+    int64_t dataVersion = -1;
+};
+EnumCursor g_cursor;
+}  // namespace
+
+LONG Txn::StoreState(int64_t& changes, int64_t& dataVersion) {
+    // Called after the transaction's first read (CheckKey), so this is the version of
+    // the snapshot the transaction reads.
+    unsigned int version = 0;
+    if (sqlite3_file_control(db_.handle(), "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK)
+        return ERROR_CANTREAD;
+    dataVersion = version;
+    changes = sqlite3_total_changes64(db_.handle());
+    return ERROR_SUCCESS;
+}
+
+// The row id for index under the cursor's rule: 0 when the cursor does not apply.
+int64_t Txn::ContinueAfter(bool values, KeyId key, DWORD index, int64_t& changes, int64_t& dataVersion) {
+    if (StoreState(changes, dataVersion) != ERROR_SUCCESS) return 0;
+    const EnumCursor& c = g_cursor;
+    if (c.db == &db_ && c.values == values && c.key == key && index != 0 && c.index == index - 1 &&
+        c.changes == changes && c.dataVersion == dataVersion)
+        return c.rowid;
+    return 0;
+}
+
+void Txn::Remember(bool values, KeyId key, DWORD index, int64_t rowid, int64_t changes, int64_t dataVersion) {
+    g_cursor = EnumCursor{&db_, values, key, index, rowid, changes, dataVersion};
+}
+
 LONG Txn::ChildAt(KeyId parent, DWORD index, std::string& name, FILETIME& lastWrite) {
-    auto& s = Stmt("SELECT name, mtime FROM keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    int rc = s.Bind(1, parent).Bind(2, static_cast<int64_t>(index)).Step();
+    int64_t changes = 0, version = 0;
+    const int64_t after = ContinueAfter(false, parent, index, changes, version);
+    auto& s = after ? Stmt("SELECT name, mtime, id FROM keys WHERE parent = ?1 AND id > ?2 ORDER BY id LIMIT 1")
+                    : Stmt("SELECT name, mtime, id FROM keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    int rc = s.Bind(1, parent).Bind(2, after ? after : static_cast<int64_t>(index)).Step();
     if (IsError(rc)) return ERROR_CANTREAD;
     if (rc != SQLITE_ROW) return ERROR_NO_MORE_ITEMS;
     name = s.Text(0);
     lastWrite = FromInt(s.Int(1));
+    Remember(false, parent, index, s.Int(2), changes, version);
     return ERROR_SUCCESS;
 }
 
@@ -213,13 +263,17 @@ LONG Txn::GetValue(KeyId key, const std::string& name, Value& out) {
 }
 
 LONG Txn::ValueAt(KeyId key, DWORD index, Value& out) {
-    auto& s = Stmt("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    int rc = s.Bind(1, key).Bind(2, static_cast<int64_t>(index)).Step();
+    int64_t changes = 0, version = 0;
+    const int64_t after = ContinueAfter(true, key, index, changes, version);
+    auto& s = after ? Stmt("SELECT name, type, data, id FROM vals WHERE key = ?1 AND id > ?2 ORDER BY id LIMIT 1")
+                    : Stmt("SELECT name, type, data, id FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    int rc = s.Bind(1, key).Bind(2, after ? after : static_cast<int64_t>(index)).Step();
     if (IsError(rc)) return ERROR_CANTREAD;
     if (rc != SQLITE_ROW) return ERROR_NO_MORE_ITEMS;
     out.name = s.Text(0);
     out.type = static_cast<DWORD>(s.Int(1));
     out.data = s.Blob(2);
+    Remember(true, key, index, s.Int(3), changes, version);
     return ERROR_SUCCESS;
 }
 
@@ -263,7 +317,7 @@ LONG Txn::DeleteContents(KeyId id) {
     return Touch(id);
 }
 
-LONG Txn::ReadTree(KeyId id, Tree& out) {
+LONG Txn::ReadTree(KeyId id, Tree& out, int levels) {
     out.values.clear();
     out.keys.clear();
     auto& v = Stmt("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id");
@@ -282,7 +336,8 @@ LONG Txn::ReadTree(KeyId id, Tree& out) {
     for (auto& [childId, name] : children) {
         Tree child;
         child.name = name;
-        if (LONG e = ReadTree(childId, child)) return e;
+        if (levels != 0)
+            if (LONG e = ReadTree(childId, child, levels < 0 ? -1 : levels - 1)) return e;
         out.keys.push_back(std::move(child));
     }
     return ERROR_SUCCESS;
@@ -340,18 +395,32 @@ LONG Store::Run(bool write, const std::function<LONG(Txn&)>& fn) {
     Connection* c = nullptr;
     if (LONG e = Connect(c)) return e;
     core::SqliteDb& db = *c->db;
+    // Every registry call is a transaction of its own, so their own statements are kept
+    // prepared too: parsing them each time was a good part of a small call's cost.
+    auto control = [&](const char* sql) {
+        auto it = c->statements.find(sql);
+        if (it == c->statements.end()) it = c->statements.emplace(sql, db.Prepare(sql)).first;
+        const int rc = it->second.Step();
+        it->second.Reset();
+        return rc == SQLITE_DONE;
+    };
     // Readers take a snapshot (deferred BEGIN), so one call sees one state of the store.
-    if (!(write ? db.Begin() : db.Exec("BEGIN"))) return write ? ERROR_CANTWRITE : ERROR_CANTREAD;
+    if (!control(write ? "BEGIN IMMEDIATE" : "BEGIN")) return write ? ERROR_CANTWRITE : ERROR_CANTREAD;
     Txn txn(db);
+    c->used.clear();
     LONG result = fn(txn);
     // A statement left on a row would keep its read snapshot past the transaction, and
     // the connection would stop seeing other processes' writes.
-    for (auto& entry : c->statements) entry.second.Reset();
+    for (core::SqliteStatement* used : c->used) used->Reset();
+    c->used.clear();
     if (result != ERROR_SUCCESS) {
-        db.Rollback();
+        control("ROLLBACK");
         return result;
     }
-    if (!db.Commit()) return write ? ERROR_CANTWRITE : ERROR_CANTREAD;
+    if (!control("COMMIT")) {
+        control("ROLLBACK");
+        return write ? ERROR_CANTWRITE : ERROR_CANTREAD;
+    }
     return ERROR_SUCCESS;
 }
 

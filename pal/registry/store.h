@@ -70,7 +70,9 @@ public:
     LONG DeleteKey(KeyId id);
     // Every value and sub-key below the key; the key stays.
     LONG DeleteContents(KeyId id);
-    LONG ReadTree(KeyId id, Tree& out);
+    // levels: how many levels of sub-keys to read with their contents (-1: all; 0: the
+    // sub-keys' names only, with empty contents).
+    LONG ReadTree(KeyId id, Tree& out, int levels = -1);
     // Merges tree's values and sub-keys into the key (tree.name is not used). Existing
     // values are replaced only when overwrite is set.
     LONG WriteTree(KeyId id, const Tree& tree, bool overwrite);
@@ -84,6 +86,10 @@ public:
 private:
     core::SqliteStatement& Stmt(const char* sql);
     LONG Touch(KeyId id);
+    // The enumeration cursor (store.cpp): what tells a changed store, where index goes on.
+    LONG StoreState(int64_t& changes, int64_t& dataVersion);
+    int64_t ContinueAfter(bool values, KeyId key, DWORD index, int64_t& changes, int64_t& dataVersion);
+    void Remember(bool values, KeyId key, DWORD index, int64_t rowid, int64_t changes, int64_t dataVersion);
 
     core::SqliteDb& db_;
 };

@@ -326,34 +326,21 @@ private:
     }
 
     int ShowKey(HKEY key, const std::string& path, bool recursive) {
+        // One read for the key's values and sub-key names: enumerating index by index is
+        // a store transaction per value.
+        pal::reg::Tree level;
+        if (LONG e = pal::reg::ReadKeyLevel(key, level)) return Fail("cannot list " + path + ": " + Describe(e));
         std::fprintf(out_, "%s\n", path.c_str());
-        for (DWORD i = 0;; ++i) {
-            std::vector<char> name(16384);
-            DWORD cch = static_cast<DWORD>(name.size()), type = 0, size = 0;
-            LONG e = RegEnumValueA(key, i, name.data(), &cch, nullptr, &type, nullptr, &size);
-            if (e == ERROR_NO_MORE_ITEMS) break;
-            if (e) return Fail("cannot list the values of " + path + ": " + Describe(e));
-            std::string valueName(name.data(), cch);
-            std::vector<uint8_t> data(size);
-            if ((e = RegQueryValueExA(key, valueName.c_str(), nullptr, &type, data.data(), &size)))
-                return Fail("cannot read \"" + valueName + "\" in " + path + ": " + Describe(e));
-            data.resize(size);
-            ValueLine(valueName, type, data);
-        }
+        for (const pal::reg::Value& v : level.values) ValueLine(v.name, v.type, v.data);
         std::fprintf(out_, "\n");
-        for (DWORD i = 0;; ++i) {
-            char name[256];
-            DWORD cch = sizeof name;
-            LONG e = RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
-            if (e == ERROR_NO_MORE_ITEMS) break;
-            if (e) return Fail("cannot list the sub-keys of " + path + ": " + Describe(e));
-            const std::string childPath = path + "\\" + name;
+        for (const pal::reg::Tree& sub : level.keys) {
+            const std::string childPath = path + "\\" + sub.name;
             if (!recursive) {
                 std::fprintf(out_, "%s\n", childPath.c_str());
                 continue;
             }
             HKEY child = nullptr;
-            if ((e = RegOpenKeyExA(key, name, 0, KEY_READ, &child)))
+            if (LONG e = RegOpenKeyExA(key, sub.name.c_str(), 0, KEY_READ, &child))
                 return Fail("cannot open " + childPath + ": " + Describe(e));
             int r = ShowKey(child, childPath, true);
             RegCloseKey(child);

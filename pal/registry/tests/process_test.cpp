@@ -115,3 +115,77 @@ TEST(RegProcess, KilledWriterLeavesEveryConfirmedValue) {
     EXPECT_EQ(SetDword(key, "after", 1), ERROR_SUCCESS);
     RegCloseKey(key);
 }
+
+namespace {
+
+// The name RegEnumValueA gives for index, or "" at the end.
+std::string ValueNameAt(HKEY key, DWORD index) {
+    char name[64];
+    DWORD cch = sizeof name;
+    return RegEnumValueA(key, index, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS
+               ? std::string(name, cch)
+               : std::string();
+}
+
+std::string SubKeyAt(HKEY key, DWORD index) {
+    char name[256];
+    DWORD cch = sizeof name;
+    return RegEnumKeyExA(key, index, name, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS
+               ? std::string(name, cch)
+               : std::string();
+}
+
+}  // namespace
+
+VQ_CHILD(reg_delete_value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, args[0].c_str(), 0, KEY_ALL_ACCESS, &key)) return 1;
+    const LONG e = RegDeleteValueA(key, args[1].c_str());
+    RegCloseKey(key);
+    return e == ERROR_SUCCESS ? 0 : 2;
+}
+
+// Index-by-index enumeration continues from the row the last index gave only while the
+// store is unchanged; after a change by this process or another, an index means what it
+// means in a fresh enumeration.
+TEST(RegProcess, EnumerationByIndexFollowsChangesMadeBetweenCalls) {
+    HKEY key = regtest::Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\EnumCursor");
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(regtest::SetDword(key, ("v" + std::to_string(i)).c_str(), i), 0);
+    for (int i = 0; i < 4; ++i) RegCloseKey(regtest::Create(key, ("k" + std::to_string(i)).c_str()));
+
+    EXPECT_EQ(ValueNameAt(key, 0), "v0");
+    EXPECT_EQ(ValueNameAt(key, 1), "v1");
+    EXPECT_EQ(ValueNameAt(key, 2), "v2");
+    // Deleted here: index 3 is now the fifth of the original values.
+    ASSERT_EQ(RegDeleteValueA(key, "v0"), 0);
+    EXPECT_EQ(ValueNameAt(key, 3), "v4");
+    // Deleted by another process between two calls.
+    EXPECT_EQ(ValueNameAt(key, 4), "v5");
+    {
+        vqtest::ChildProcess child("reg_delete_value", {"SOFTWARE\\EnumCursor", "v1"});
+        ASSERT_EQ(child.Wait(), 0);
+    }
+    EXPECT_EQ(ValueNameAt(key, 5), "v7");
+    EXPECT_EQ(ValueNameAt(key, 6), "");
+    // Out of order, and the same index twice.
+    EXPECT_EQ(ValueNameAt(key, 3), "v5");
+    EXPECT_EQ(ValueNameAt(key, 0), "v2");
+    EXPECT_EQ(ValueNameAt(key, 0), "v2");
+    EXPECT_EQ(ValueNameAt(key, 1), "v3");
+
+    // Sub-keys alike; interleaving values and keys does not confuse the two.
+    EXPECT_EQ(SubKeyAt(key, 0), "k0");
+    EXPECT_EQ(ValueNameAt(key, 2), "v4");
+    EXPECT_EQ(SubKeyAt(key, 1), "k1");
+    ASSERT_EQ(RegDeleteKeyA(key, "k0"), 0);
+    EXPECT_EQ(SubKeyAt(key, 2), "k3");
+    EXPECT_EQ(SubKeyAt(key, 3), "");
+
+    // A whole enumeration of many values gives each once, in order.
+    HKEY many = regtest::Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\EnumCursor\\Many");
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(regtest::SetDword(many, ("m" + std::to_string(i)).c_str(), i), 0);
+    for (DWORD i = 0; i < 300; ++i) ASSERT_EQ(ValueNameAt(many, i), "m" + std::to_string(i));
+    EXPECT_EQ(ValueNameAt(many, 300), "");
+    RegCloseKey(many);
+    RegCloseKey(key);
+}

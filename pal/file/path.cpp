@@ -38,14 +38,18 @@ std::string MatchComponent(const std::string& dir, const std::string& name, bool
     return match;
 }
 
-// The drive's directory under the machine root, made once per process.
+// The drive's directory under the machine root. C:, the system drive, always exists: it
+// is made on first use. Another drive exists when its directory does; mapping a path never
+// makes one, so a command that only looks at "Q:\..." changes nothing.
 std::string DriveDir(char letter) {
     static std::mutex mutex;
-    static bool made[26] = {};
+    static bool madeC = false;
     letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
     std::string dir = core::RootDir() + "/drive_" + letter;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!made[letter - 'a']) made[letter - 'a'] = core::MakeDirs(dir);
+    if (letter == 'c') {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!madeC) madeC = core::MakeDirs(dir);
+    }
     return dir;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -67,12 +68,22 @@ public:
         return traps_;
     }
     int refused() const { return refused_; }
+    // Runs on the host's thread after each trap event, before the agent reads the block
+    // (what another process could do to the block in that moment). Set before requests.
+    void SetBeforeRead(std::function<void()> f) {
+        std::lock_guard lock(lock_);
+        beforeRead_ = std::move(f);
+    }
 
 private:
     void Loop() {
         while (!stop_) {
             if (WaitForSingleObject(trapEvent_, 20) != WAIT_OBJECT_0) continue;
             if (delayFirstMs_ > 0 && delivered_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            {
+                std::lock_guard lock(lock_);
+                if (beforeRead_) beforeRead_();
+            }
             bool first = true;
             for (;;) {
                 AsnObjectIdentifier enterprise{};
@@ -119,6 +130,7 @@ private:
     }
 
     int delayFirstMs_;
+    std::function<void()> beforeRead_;
     int delivered_ = 0;
     bool started_ = false;
     HANDLE trapEvent_ = nullptr;

@@ -129,8 +129,13 @@ TEST(PathMappingTest, DrivesAndCaseMapIntoTheMachineRoot) {
     CloseHandle(a);
     CloseHandle(b);
 
+    // A drive other than C: exists once its folder does.
     const std::string other = "d:" + dir.substr(2);
-    std::filesystem::remove_all(pal::MapPath(other.c_str()));
+    std::filesystem::remove_all(pal::core::RootDir() + "/drive_d");
+    EXPECT_FALSE(CreateDirectoryA(other.c_str(), nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(std::filesystem::exists(pal::core::RootDir() + "/drive_d")) << "a failed call made the drive";
+    ASSERT_TRUE(std::filesystem::create_directory(pal::core::RootDir() + "/drive_d"));
     ASSERT_TRUE(CreateDirectoryA(other.c_str(), nullptr));
     WriteText("D:" + dir.substr(2) + "\\x.bin", "d");
     EXPECT_EQ(stat((pal::core::RootDir() + "/drive_d/" + dir.substr(3) + "/x.bin").c_str(), &st), 0);

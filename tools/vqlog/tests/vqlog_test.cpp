@@ -204,6 +204,11 @@ TEST_F(Vqlog, ConfiguredDirectoryAndNamedProblems) {
         EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
         EXPECT_TRUE(r.lines.empty());
     }
+    // A drive that does not exist: an error, and no folder made for it.
+    Result noDrive = Tool({"--dir", "Q:\\nowhere\\logs"});
+    EXPECT_EQ(noDrive.code, 1);
+    EXPECT_NE(noDrive.err.find("Q:\\nowhere\\logs"), std::string::npos) << noDrive.err;
+    EXPECT_FALSE(std::filesystem::exists(pal::core::RootDir() + "/drive_q"));
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QIR\\POSAPP");
     // A cleared file holds not even a header, and is no error.
     CAplLog::Close();

@@ -1,5 +1,5 @@
-// The gatherer idle: resident memory and CPU time of a running "mordane" with every
-// interval at its default, sampled over a window (60 s unless given), next to a baseline
+// The gatherer idle: resident memory and CPU time of a running "mordane" with all seven
+// monitors on simulated sources and every interval at its default, sampled over a window (60 s unless given), next to a baseline
 // process (sleep) measured over the same window. Targets: under 8 MiB resident and under
 // 0.1% of one core.
 //   bench_gatherer_idle [seconds]
@@ -76,8 +76,25 @@ int main(int argc, char** argv) {
     setenv("VQ_ROOT", root, 1);
     // The installed configuration with its default intervals and a healthy sensor.
     if (Run("'" + bin + "/vqreg' import '" + source + "/gatherer/install/Mordane.reg' >/dev/null") != 0) return 1;
-    Run(std::string("mkdir -p ") + root + "/devices && printf 'provider = simulated\\n' > " + root +
-        "/devices/drvsensor.conf");
+    // Every monitor on a simulated source, so all seven run: sensor, firmware area, RTC
+    // memory, interface table, two SMART drives and the USB device changes.
+    const std::string devices = std::string(root) + "/devices/";
+    Run("mkdir -p " + devices);
+    const char* files[][2] = {
+        {"drvsensor.conf", "provider = simulated\n"},
+        {"physmem.conf", "provider = simulated\nbios_version = V1.0\nsys_serial = BENCH-1\n"},
+        {"rtcdrv.conf", "provider = simulated\nmachine_type = 2\n"},
+        {"iftable.conf", "provider = simulated\nif.1.index = 2\nif.1.up = 1\n"},
+        {"smart.conf", "provider = simulated\ndrives = 2\ndrive1.attr.9 = 50 97 97 23101\n"
+                       "drive2.attr.5 = 51 90 90 12\n"},
+        {"usb.conf", "provider = simulated\nremovals = 0\n"},
+    };
+    for (const auto& [name, text] : files) {
+        FILE* f = std::fopen((devices + name).c_str(), "w");
+        if (!f) return 1;
+        std::fputs(text, f);
+        std::fclose(f);
+    }
 
     setenv("VQ_MORDANE_GRACE_MS", "0", 1);
     pid_t gatherer = Spawn(bin + "/mordane", nullptr);

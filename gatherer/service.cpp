@@ -15,7 +15,9 @@
 #include "gatherer/cpusensor.h"
 #include "gatherer/niclinkstatus.h"
 #include "gatherer/rtcdevice.h"
+#include "gatherer/samart.h"
 #include "gatherer/serialno.h"
+#include "gatherer/usbcheck.h"
 #include "outside/dbgtrace/dbgtrace.h"
 
 namespace mordane {
@@ -31,9 +33,11 @@ struct MonitorStart {
 const MonitorStart kMonitors[] = {
     {"SerialNo", &MonitorThread<CSerialNo>},
     {"CPUSensor", &MonitorThread<CCpuSensor>},
+    {"Smart", &MonitorThread<CSamart>},
     {"NicLinkStatus", &MonitorThread<CNicLinkStatus>},
     {"BIOSversion", &MonitorThread<BIOSversion>},
     {"RTCInfo", &MonitorThread<CRtcDecice>},
+    {"UsbCheck", &MonitorThread<CUSBcheck>},
 };
 
 constexpr DWORD kStartWaitHint = 3000;

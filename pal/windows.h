@@ -20,4 +20,5 @@
 #include "pal/net/net.h"
 #include "pal/iphlp/iphlp.h"
 #include "pal/wmi/com.h"
+#include "pal/window/window.h"
 #include "pal/snmp/snmp.h"

@@ -55,6 +55,17 @@ rtc() {  # the simulated RTC driver, machine type 2: HDD boot error log at 169-1
 }
 rtc 1
 
+# SMART (docs/wmi.md): two simulated drives; drive 2 has three pending sectors.
+printf '%s\n' 'drives = 2' 'drive1.attr.1 = 11 100 100 0' 'drive1.thresh.1 = 16' 'drive1.attr.5 = 51 100 100 0' \
+  'drive1.thresh.5 = 36' 'drive1.attr.9 = 50 97 97 23101' 'drive1.attr.194 = 34 36 45 36' \
+  'drive2.attr.5 = 51 90 90 12' 'drive2.thresh.5 = 36' 'drive2.attr.197 = 18 100 100 3' > "$VQ_ROOT/devices/smart.conf"
+
+# USB removals (docs/device.md): the simulated device-change source; the count so far is 7.
+usb() { printf 'provider = simulated\nremovals = %s\n' "$1" > "$VQ_ROOT/devices/usb.conf.new"
+  mv "$VQ_ROOT/devices/usb.conf.new" "$VQ_ROOT/devices/usb.conf"; }
+usb 0
+"$bin/vqreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\USBDisconnected' --value DisconCount --type REG_DWORD --data 7 >/dev/null
+
 "$bin/vqevent" follow Mordane --from 1 &
 follow=$!
 # The 10-second grace period after a stop is shortened for the demonstration.
@@ -69,6 +80,20 @@ echo "== the service as the service manager sees it"
 echo "== the firmware texts read at the start: serial number (0x4004000B) and BIOS version (0x40040008)"
 "$bin/vqevent" query Mordane | awk '/^Event ID:/{id=$3} /^Data:/{if (id=="0x4004000B" || id=="0x40040008") print id, $2}' |
   while read -r id hex; do printf '   %s  %b\n' "$id" "$(sed 's/../\\x&/g' <<<"$hex")"; done
+echo "== SMART (0x4004000F): per drive, each watched attribute's current, worst, raw value and threshold"
+"$bin/vqevent" query Mordane | awk '/^Event ID:/{id=$3} /^Data:/{if (id=="0x4004000F" && !done) {print $2; done=1}}' |
+  while read -r hex; do
+    for ((d = 0; d < ${#hex} / 156; d++)); do
+      line="   drive $((d + 1)):"
+      for ((k = 0; k < 6; k++)); do
+        slot=${hex:$((d * 156 + k * 26)):26}
+        [ "${slot:0:2}" = 00 ] && continue
+        raw=""; for ((b = 10; b >= 5; b--)); do raw+=${slot:$((b * 2)):2}; done
+        line+="  id $((16#${slot:0:2})) $((16#${slot:6:2}))/$((16#${slot:8:2})) raw $((16#$raw)) thr $((16#${slot:24:2}))"
+      done
+      echo "$line"
+    done
+  done
 echo "== the CPU fan stops"
 sensor 70 0
 sleep 5
@@ -82,6 +107,10 @@ echo "== HDD boot error log: reported at the start (0xC004000A); a change while 
 rtc 2
 sleep 2
 "$bin/vqreg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\RtcSensor\HDDBootErrorLog' HDDegreeRecode
+echo "== two USB devices are pulled: records 0x4004000E with the counts 8 and 9 (7 at the start)"
+usb 2
+sleep 1.5
+"$bin/vqreg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\USBDisconnected' DisconCount
 echo "== stopping the service"
 "$bin/vqsc" stop Mordane
 wait "$service" || true

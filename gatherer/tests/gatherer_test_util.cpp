@@ -112,6 +112,22 @@ void SetRtc(const std::map<std::string, std::string>& values) {
     ASSERT_TRUE(pal::device::WriteDeviceConfig("rtcdrv", all));
 }
 
+void SetSmart(const std::string& text) {
+    const std::string dir = pal::core::RootDir() + "/devices";
+    pal::core::MakeDirs(dir);
+    {
+        std::ofstream out(dir + "/smart.conf.tmp", std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    ASSERT_EQ(std::rename((dir + "/smart.conf.tmp").c_str(), (dir + "/smart.conf").c_str()), 0);
+}
+
+void SetUsb(const std::map<std::string, std::string>& values) {
+    pal::device::ConfValues all(values.begin(), values.end());
+    all.emplace("provider", "simulated");
+    ASSERT_TRUE(pal::device::WriteDeviceConfig("usb", all));
+}
+
 std::vector<Record> ReadLog(const char* log) {
     std::vector<Record> out;
     HANDLE h = OpenEventLogA(nullptr, log);

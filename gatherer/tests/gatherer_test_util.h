@@ -40,6 +40,12 @@ void SetFirmware(const std::map<std::string, std::string>& values);
 // Sets the simulated RTC driver: provider = simulated and the given keys of
 // devices/rtcdrv.conf (machine_type, cmos.<index>, fail_open, fail_request, reply_bytes).
 void SetRtc(const std::map<std::string, std::string>& values);
+// Writes devices/smart.conf, the simulated SMART drives of WMI, as given (line order is
+// the attribute table's order): "drives = 2\ndrive1.attr.5 = 51 100 100 0\n...".
+void SetSmart(const std::string& text);
+// Sets the simulated device-change source: devices/usb.conf with provider = simulated and
+// the given keys (removals, arrivals: each rise by k announces k removals or arrivals).
+void SetUsb(const std::map<std::string, std::string>& values);
 // Every record of a log, oldest first.
 std::vector<Record> ReadLog(const char* log = "Mordane");
 // The trace file's text of the gatherer's trace key.

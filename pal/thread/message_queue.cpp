@@ -10,6 +10,7 @@
 // lock, so it never disagrees with the queue when the owner looks.
 #include "pal/thread/message_queue.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -124,6 +125,13 @@ bool Take(MessageQueue& q, LPMSG out, HWND hwnd, UINT low, UINT high, bool remov
     return true;
 }
 
+std::atomic<TimerTakenHook> g_timerTaken{nullptr};
+
+void TimerTaken(const MSG& m) {
+    if (m.message != WM_TIMER) return;
+    if (TimerTakenHook hook = g_timerTaken.load(std::memory_order_acquire)) hook(m);
+}
+
 DWORD WaitResult(DWORD r, bool abandoned) {
     if (r == WAIT_FAILED || r == static_cast<DWORD>(WAIT_TIMEOUT)) return r;
     return abandoned ? WAIT_ABANDONED_0 + r : WAIT_OBJECT_0 + r;
@@ -158,6 +166,10 @@ BOOL PostQueueMessage(DWORD threadId, HWND hwnd, UINT msg, WPARAM wParam, LPARAM
     q->arrived.notify_one();
     return TRUE;
 }
+
+void EnsureThreadQueue() { MyQueue(); }
+
+void SetTimerTakenHook(TimerTakenHook hook) { g_timerTaken.store(hook, std::memory_order_release); }
 
 void CloseThreadQueue() {
     MessageQueue* q = t_queue;
@@ -196,6 +208,8 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT low, UINT high) {
     MessageQueue& q = pal::MyQueue();
     std::unique_lock<std::mutex> lock(q.mutex);
     q.arrived.wait(lock, [&] { return pal::Take(q, msg, hwnd, low, high, true); });
+    lock.unlock();
+    pal::TimerTaken(*msg);
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -205,14 +219,19 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT low, UINT high, UINT flags) {
         return FALSE;
     }
     MessageQueue& q = pal::MyQueue();
-    std::lock_guard<std::mutex> lock(q.mutex);
-    // PM_QS_* flags narrow the kinds; posted messages and the quit request are one kind.
-    UINT kinds = flags >> 16;
-    if (kinds && !(kinds & QS_POSTMESSAGE)) {
-        q.fresh = false;
-        return FALSE;
+    const bool remove = (flags & PM_REMOVE) != 0;
+    {
+        std::lock_guard<std::mutex> lock(q.mutex);
+        // PM_QS_* flags narrow the kinds; posted messages and the quit request are one kind.
+        UINT kinds = flags >> 16;
+        if (kinds && !(kinds & QS_POSTMESSAGE)) {
+            q.fresh = false;
+            return FALSE;
+        }
+        if (!pal::Take(q, msg, hwnd, low, high, remove)) return FALSE;
     }
-    return pal::Take(q, msg, hwnd, low, high, (flags & PM_REMOVE) != 0) ? TRUE : FALSE;
+    if (remove) pal::TimerTaken(*msg);
+    return TRUE;
 }
 
 void PostQuitMessage(int code) {

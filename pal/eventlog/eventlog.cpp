@@ -116,6 +116,28 @@ BOOL GetLogInfo(HANDLE h, LogInfo& info) {
     return TRUE;
 }
 
+BOOL ImportEventLogRecords(HANDLE h, std::vector<std::vector<uint8_t>> records, DWORD* first, DWORD* last) {
+    auto log = LookupHandleAs<EventLogObject>(h);
+    if (!log) return FALSE;
+    const DWORD maxSize = LogMaxSize(log->log());
+    uint64_t total = 0;
+    for (const auto& r : records) {
+        RecordView view;
+        if (r.size() > kMaxReadSize || !ParseRecord(r.data(), r.size(), view)) return Fail(ERROR_INVALID_DATA);
+        total += r.size();
+    }
+    if (total > maxSize) return Fail(ERROR_LOG_FILE_FULL);
+    EventStore* store = Store();
+    if (!store) return FALSE;
+    DWORD a = 0, b = 0;
+    if (!records.empty())
+        if (DWORD err = store->Import(log->logId(), maxSize, records, a, b)) return Fail(err);
+    if (first) *first = a;
+    if (last) *last = b;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
 }  // namespace pal::eventlog
 
 using namespace pal::eventlog;

@@ -32,7 +32,9 @@
 // Buffers larger than 0x7FFFF bytes are used up to 0x7FFFF bytes, the system's limit.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pal/error/error.h"
 #include "pal/security/security.h"
@@ -136,6 +138,15 @@ struct LogInfo {
     DWORD nextNumber = 1;  // the number the next record gets
 };
 BOOL GetLogInfo(HANDLE hEventLog, LogInfo& info);
+
+// Appends records kept elsewhere (a backup's EVENTLOGRECORD images) to the log of a handle
+// from OpenEventLogA, in one transaction: each gets the log's next number, and keeps its
+// times, ids, type, category, names, SID, strings and data. All or nothing: an image that
+// does not parse or is longer than 0x7FFFF bytes fails with ERROR_INVALID_DATA, records
+// that together exceed the log's MaxSize (so some would overwrite others at once) with
+// ERROR_LOG_FILE_FULL. *first and *last (when given) receive the numbers given.
+BOOL ImportEventLogRecords(HANDLE hEventLog, std::vector<std::vector<uint8_t>> records, DWORD* first = nullptr,
+                           DWORD* last = nullptr);
 
 // The registry key of a log and of a source, and the default MaxSize.
 inline constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog";

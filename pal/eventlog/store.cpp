@@ -146,12 +146,33 @@ DWORD EventStore::LogId(const std::string& name, int64_t& id) {
 // the size the newest record's end minus the oldest one's start. So a write adds one row
 // and rewrites no per-log counter.
 DWORD EventStore::Append(int64_t logId, DWORD maxSize, std::vector<uint8_t>& record, DWORD& number) {
-    const int64_t length = static_cast<int64_t>(record.size());
-    if (length > maxSize) return ERROR_LOG_FILE_FULL;
+    if (record.size() > maxSize) return ERROR_LOG_FILE_FULL;
     std::lock_guard<std::mutex> g(mutex_);
     core::SqliteTransaction tx(*db_);
     if (!tx.ok()) return ERROR_WRITE_FAULT;
+    if (DWORD err = AppendLocked(logId, maxSize, record, number, false)) return err;
+    return tx.Commit() ? 0 : ERROR_WRITE_FAULT;
+}
 
+DWORD EventStore::Import(int64_t logId, DWORD maxSize, std::vector<std::vector<uint8_t>>& records, DWORD& first,
+                         DWORD& last) {
+    for (const auto& r : records)
+        if (r.size() > maxSize) return ERROR_LOG_FILE_FULL;
+    std::lock_guard<std::mutex> g(mutex_);
+    core::SqliteTransaction tx(*db_);
+    if (!tx.ok()) return ERROR_WRITE_FAULT;
+    first = last = 0;
+    for (auto& r : records) {
+        if (DWORD err = AppendLocked(logId, maxSize, r, last, true)) return err;
+        if (!first) first = last;
+    }
+    return tx.Commit() ? 0 : ERROR_WRITE_FAULT;
+}
+
+// One record into the open write transaction.
+DWORD EventStore::AppendLocked(int64_t logId, DWORD maxSize, std::vector<uint8_t>& record, DWORD& number,
+                               bool keepTimeWritten) {
+    const int64_t length = static_cast<int64_t>(record.size());
     const int64_t lo = LowKey(logId), hi = HighKey(logId);
     int64_t next = 1, end = 0, first = 1;
     bool empty = true;
@@ -214,15 +235,17 @@ DWORD EventStore::Append(int64_t logId, DWORD maxSize, std::vector<uint8_t>& rec
     }
 
     number = static_cast<DWORD>(next);
-    DWORD written = static_cast<DWORD>(std::time(nullptr));
     std::memcpy(record.data() + offsetof(EVENTLOGRECORD, RecordNumber), &number, sizeof number);
-    std::memcpy(record.data() + offsetof(EVENTLOGRECORD, TimeWritten), &written, sizeof written);
+    if (!keepTimeWritten) {
+        DWORD written = static_cast<DWORD>(std::time(nullptr));
+        std::memcpy(record.data() + offsetof(EVENTLOGRECORD, TimeWritten), &written, sizeof written);
+    }
     {
         Using u(insert_);
         insert_.Bind(1, lo + next).Bind(2, end).Bind(3, first).BindBlob(4, record.data(), record.size());
         if (insert_.Step() != SQLITE_DONE) return ERROR_WRITE_FAULT;
     }
-    return tx.Commit() ? 0 : ERROR_WRITE_FAULT;
+    return 0;
 }
 
 DWORD EventStore::Bounds(int64_t logId, LogBounds& b) {

@@ -51,6 +51,12 @@ public:
     // the oldest records first while the log would exceed maxSize.
     DWORD Append(int64_t logId, DWORD maxSize, std::vector<uint8_t>& record, DWORD& number);
 
+    // Appends records kept from elsewhere (a backup) in one transaction: each gets the
+    // log's next number, everything else (time written included) stays. All or nothing;
+    // first and last receive the numbers given.
+    DWORD Import(int64_t logId, DWORD maxSize, std::vector<std::vector<uint8_t>>& records, DWORD& first,
+                 DWORD& last);
+
     DWORD Bounds(int64_t logId, LogBounds& bounds);
 
     // ReadEventLog's work; flags are already checked. 0, or ERROR_INSUFFICIENT_BUFFER with
@@ -64,6 +70,8 @@ public:
 
 private:
     explicit EventStore(std::unique_ptr<core::SqliteDb> db);
+    DWORD AppendLocked(int64_t logId, DWORD maxSize, std::vector<uint8_t>& record, DWORD& number,
+                       bool keepTimeWritten);
     DWORD FillFromRows(core::SqliteStatement& rows, bool exactFirst, DWORD first, uint8_t* buffer, DWORD size,
                        DWORD& bytesRead, DWORD& needed, DWORD& last, int64_t* clears);
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "pal/registry/codepage.h"
 #include "pal/registry/key_object.h"
 
 namespace pal::reg {
@@ -63,11 +64,9 @@ public:
     Parser(std::vector<RegEdit>& edits, RegFileError& error) : edits_(edits), error_(error) {}
 
     bool Run(std::string_view text) {
-        if (text.size() >= 2 && ((text[0] == '\xFF' && text[1] == '\xFE') || (text[0] == '\xFE' && text[1] == '\xFF')))
-            return Fail(1, "UTF-16 files are not supported; save the file in the 8-bit encoding", "");
-        if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+        if (!Decode(text)) return false;
         bool header = false;
-        for (const LogicalLine& line : Lines(text)) {
+        for (const LogicalLine& line : Lines(text_)) {
             std::string_view s = Trim(line.text);
             line_ = &line;
             if (!header) {
@@ -75,6 +74,8 @@ public:
                 if (s != "Windows Registry Editor Version 5.00" && s != "REGEDIT4")
                     return Fail("expected the header \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
                 header = true;
+                // The registry editor writes string hex data as UTF-16 under this header only.
+                wideHex_ = encoding_ == kUtf16 && s != "REGEDIT4";
                 continue;
             }
             if (s.empty() || s[0] == ';') continue;
@@ -114,6 +115,49 @@ private:
         return out;
     }
 
+    enum Encoding { kEightBit, kUtf8, kUtf16 };
+
+    // The text to parse, as UTF-8 for Unicode files (whose names and strings are then
+    // converted to the store's code page one by one, after the escapes are undone, so a
+    // byte 5C inside a double-byte character is never taken for a backslash).
+    bool Decode(std::string_view text) {
+        if (text.size() >= 2 && text[0] == '\xFE' && text[1] == '\xFF')
+            return Fail(1, "UTF-16 big-endian files are not supported; save it as UTF-16LE (\"Unicode\") or UTF-8", "");
+        if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
+            encoding_ = kUtf16;
+            int line = 0;
+            std::string why;
+            if (!Utf16LeToUtf8(text.substr(2), text_, line, why)) return Fail(line, why, "");
+            return true;
+        }
+        if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+            text.remove_prefix(3);
+            size_t bad = 0;
+            if (!ValidUtf8(text, &bad)) return Fail(LineAt(text, bad), "malformed UTF-8 in a file marked as UTF-8", "");
+            encoding_ = kUtf8;
+        } else if (HasNonAscii(text) && ValidUtf8(text)) {
+            encoding_ = kUtf8;  // without a mark: UTF-8 when it reads as UTF-8, else 8-bit
+        }
+        text_.assign(text.data(), text.size());
+        return true;
+    }
+
+    static int LineAt(std::string_view text, size_t offset) {
+        int line = 1;
+        for (size_t i = 0; i < offset && i < text.size(); ++i)
+            if (text[i] == '\n') ++line;
+        return line;
+    }
+
+    // A name or string of the file as the store keeps it.
+    bool Stored(std::string& s) {
+        if (encoding_ == kEightBit) return true;
+        std::string converted, why;
+        if (!Utf8ToCp932(s, converted, why)) return Fail(why);
+        s = std::move(converted);
+        return true;
+    }
+
     bool Fail(int line, const std::string& message, std::string_view text) {
         error_.line = line;
         error_.message = message;
@@ -131,8 +175,10 @@ private:
         bool remove = !path.empty() && path[0] == '-';
         if (remove) path.remove_prefix(1);
         RegEdit edit;
-        std::string why;
-        if (!ParseKeyPath(path, edit.root, edit.path, why)) return Fail(why);
+        std::string why, stored(path);
+        // Converted whole, then split: the same tree as the file's 8-bit twin.
+        if (!Stored(stored)) return false;
+        if (!ParseKeyPath(stored, edit.root, edit.path, why)) return Fail(why);
         if (remove && edit.path.empty()) return Fail("a root key cannot be deleted");
         edit.kind = remove ? RegEdit::kDeleteKey : RegEdit::kCreateKey;
         edit.line = line_->number;
@@ -168,7 +214,7 @@ private:
         if (s[0] == '@') {
             rest = s.substr(1);
         } else if (s[0] == '"') {
-            if (!Quoted(s, edit.value.name, rest)) return false;
+            if (!Quoted(s, edit.value.name, rest) || !Stored(edit.value.name)) return false;
         } else {
             return Fail("not a key, value or comment line");
         }
@@ -196,6 +242,7 @@ private:
             std::string_view after;
             if (!Quoted(s, text, after)) return false;
             if (!Trim(after).empty()) return Fail("unexpected text after the closing quote");
+            if (!Stored(text)) return false;
             v.type = REG_SZ;
             v.data.assign(text.begin(), text.end());
             v.data.push_back(0);
@@ -220,7 +267,14 @@ private:
             s.remove_prefix(close + 1);
         }
         if (s.empty() || s[0] != ':') return Fail("expected ':' after hex");
-        return Bytes(Trim(s.substr(1)), v.data);
+        if (!Bytes(Trim(s.substr(1)), v.data)) return false;
+        if (wideHex_ && (v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)) {
+            std::vector<uint8_t> narrow;
+            std::string why;
+            if (!Utf16LeStringsToCp932(v.data, narrow, why)) return Fail(why);
+            v.data = std::move(narrow);
+        }
+        return true;
     }
 
     bool Bytes(std::string_view s, std::vector<uint8_t>& out) {
@@ -238,6 +292,9 @@ private:
 
     std::vector<RegEdit>& edits_;
     RegFileError& error_;
+    Encoding encoding_ = kEightBit;
+    bool wideHex_ = false;  // hex(2) and hex(7) hold UTF-16LE
+    std::string text_;
     const LogicalLine* line_ = nullptr;
     long currentIndex_ = -1;  // the [key] the next values belong to
 };
@@ -261,69 +318,123 @@ bool PlainString(const Value& v) {
     return true;
 }
 
-void AppendValue(std::string& out, const Value& v) {
-    std::string line;
-    if (v.name.empty()) {
-        line = "@=";
-    } else {
-        AppendEscaped(line, v.name);
-        line += '=';
-    }
-    if (v.type == REG_SZ && PlainString(v)) {
-        AppendEscaped(line, std::string(v.data.begin(), v.data.end() - 1));
-        out += line + "\n";
-        return;
-    }
-    if (v.type == REG_DWORD && v.data.size() == 4) {
-        char buf[16];
-        uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
-        std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        out += line + buf + "\n";
-        return;
-    }
-    char buf[24];
-    if (v.type == REG_BINARY) {
-        line += "hex:";
-    } else {
-        std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
-        line += buf;
-    }
-    // Wrapped as the registry editor does: at most about 80 columns, "\" at the end.
-    size_t column = line.size();
-    for (size_t i = 0; i < v.data.size(); ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", v.data[i]);
-        line += buf;
-        column += 2;
-        if (i + 1 < v.data.size()) {
-            line += ',';
-            ++column;
-            if (column > 76) {
-                line += "\\\n  ";
-                column = 2;
-            }
-        }
-    }
-    out += line + "\n";
-}
+// Writes the text: 8-bit, the store's bytes as they are; or Unicode (UTF-8 here, turned
+// into UTF-16LE at the end), every name and string converted from CP932.
+class Writer {
+public:
+    explicit Writer(bool unicode) : unicode_(unicode) {}
 
-bool AppendKey(std::string& out, const std::string& path, const Tree& tree, std::string& why) {
-    if (HasLineBreak(path)) {
-        why = "key name with a line break: " + path;
-        return false;
-    }
-    out += "[" + path + "]\n";
-    for (const Value& v : tree.values) {
-        if (HasLineBreak(v.name)) {
-            why = "value name with a line break in " + path;
+    bool Key(std::string& out, const std::string& path, const Tree& tree, std::string& why) {
+        if (HasLineBreak(path)) {
+            why = "key name with a line break: " + path;
             return false;
         }
-        AppendValue(out, v);
+        std::string shown;
+        if (!Text(path, shown)) {
+            why = "the key name " + path + " is not text of code page 932";
+            return false;
+        }
+        out += "[" + shown + "]\n";
+        for (const Value& v : tree.values) {
+            if (HasLineBreak(v.name)) {
+                why = "value name with a line break in " + path;
+                return false;
+            }
+            if (!AppendValue(out, v)) {
+                why = "the value \"" + v.name + "\" of " + path + " is not text of code page 932 (" + what_ +
+                      "); export it without --utf16";
+                return false;
+            }
+        }
+        out += "\n";
+        for (const Tree& child : tree.keys)
+            if (!Key(out, path + "\\" + child.name, child, why)) return false;
+        return true;
     }
-    out += "\n";
-    for (const Tree& child : tree.keys)
-        if (!AppendKey(out, path + "\\" + child.name, child, why)) return false;
-    return true;
-}
+
+private:
+    bool Text(const std::string& stored, std::string& shown) {
+        if (!unicode_) {
+            shown = stored;
+            return true;
+        }
+        return Cp932ToUtf8(stored, shown);
+    }
+
+    // Columns of the line so far: characters in a Unicode file, bytes in an 8-bit one.
+    size_t Columns(const std::string& line) const {
+        if (!unicode_) return line.size();
+        size_t n = 0;
+        for (char c : line)
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+        return n;
+    }
+
+    bool AppendValue(std::string& out, const Value& v) {
+        std::string line, text;
+        if (v.name.empty()) {
+            line = "@=";
+        } else {
+            what_ = "its name";
+            if (!Text(v.name, text)) return false;
+            AppendEscaped(line, text);
+            line += '=';
+        }
+        if (v.type == REG_SZ && PlainString(v)) {
+            what_ = "its data";
+            if (!Text(std::string(v.data.begin(), v.data.end() - 1), text)) return false;
+            AppendEscaped(line, text);
+            out += line + "\n";
+            return true;
+        }
+        if (v.type == REG_DWORD && v.data.size() == 4) {
+            char buf[16];
+            uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
+            std::snprintf(buf, sizeof buf, "dword:%08x", n);
+            out += line + buf + "\n";
+            return true;
+        }
+        const std::vector<uint8_t>* bytes = &v.data;
+        std::vector<uint8_t> wide;
+        if (unicode_ && (v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)) {
+            what_ = "its data";
+            if (!Cp932StringsToUtf16Le(v.data, wide)) return false;
+            bytes = &wide;
+        }
+        char buf[24];
+        if (v.type == REG_BINARY) {
+            line += "hex:";
+        } else {
+            std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+            line += buf;
+        }
+        // Wrapped as the registry editor does: at most about 80 columns, "\" at the end.
+        size_t column = Columns(line);
+        for (size_t i = 0; i < bytes->size(); ++i) {
+            std::snprintf(buf, sizeof buf, "%02x", (*bytes)[i]);
+            line += buf;
+            column += 2;
+            if (i + 1 < bytes->size()) {
+                line += ',';
+                ++column;
+                if (column > 76) {
+                    line += "\\\n  ";
+                    column = 2;
+                }
+            }
+        }
+        out += line + "\n";
+        return true;
+    }
+
+    bool unicode_;
+    std::string what_;  // which part of a value failed to convert
+};
+
+// An 8-bit export that happens to be well-formed UTF-8 would be read back as UTF-8 (see
+// Decode). This comment, in CP932 ("character code: CP932"), is not UTF-8 and keeps the
+// file 8-bit; it is written only when needed, so other exports stay as they always were.
+constexpr const char kEightBitMark[] = "; \x95\xB6\x8E\x9A\x83\x52\x81\x5B\x83\x68: CP932\n";
 
 }  // namespace
 
@@ -426,14 +537,28 @@ LONG ApplyRegEdits(const std::vector<RegEdit>& edits, int* failedLine) {
     return e;
 }
 
-bool FormatRegFile(const std::string& keyPath, const Tree& tree, std::string& out, std::string& why) {
-    std::string text = "Windows Registry Editor Version 5.00\n\n";
-    if (!AppendKey(text, keyPath, tree, why)) return false;
-    out = std::move(text);
+bool FormatRegFile(const std::string& keyPath, const Tree& tree, std::string& out, std::string& why,
+                   RegFileEncoding encoding) {
+    const bool unicode = encoding == RegFileEncoding::kUtf16;
+    std::string body;
+    if (!Writer(unicode).Key(body, keyPath, tree, why)) return false;
+    if (unicode) {
+        std::string text = "Windows Registry Editor Version 5.00\n\n" + body, crlf;
+        crlf.reserve(text.size() + text.size() / 16);
+        for (char c : text) {
+            if (c == '\n') crlf += '\r';
+            crlf += c;
+        }
+        out = "\xFF\xFE" + Utf8ToUtf16Le(crlf);
+        return true;
+    }
+    out = "Windows Registry Editor Version 5.00\n\n";
+    if (HasNonAscii(body) && ValidUtf8(body)) out.insert(out.size() - 1, kEightBitMark);
+    out += body;
     return true;
 }
 
-LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string* why) {
+LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string* why, RegFileEncoding encoding) {
     KeyRef ref;
     if (LONG e = ResolveKey(root, ref)) return e;
     std::vector<std::string> names;
@@ -449,7 +574,7 @@ LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string*
     });
     if (e) return e;
     std::string reason;
-    if (!FormatRegFile(path, tree, out, reason)) {
+    if (!FormatRegFile(path, tree, out, reason, encoding)) {
         if (why) *why = reason;
         return ERROR_INVALID_DATA;
     }

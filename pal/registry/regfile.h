@@ -1,7 +1,15 @@
-// The .reg text format, read and written the way the system's registry editor does, in
-// the suite's 8-bit encoding: the file's bytes are the store's bytes, nothing is
-// transcoded, and hex(2)/hex(7) list the stored 8-bit bytes (not UTF-16). UTF-16 files
-// are refused.
+// The .reg text format, read and written the way the system's registry editor does.
+//
+// The store keeps names and strings in the suite's code page, CP932. A file is read as
+//   - UTF-16LE when it starts with FF FE: names and strings are converted to CP932, and
+//     under the 5.00 header hex(2)/hex(7) data are UTF-16LE strings, converted too;
+//   - UTF-8 when it starts with EF BB BF, or when it has no mark, holds bytes above 7F
+//     and is well-formed UTF-8 throughout: names and strings converted, hex data raw;
+//   - else 8-bit: the file's bytes are the store's bytes, hex data raw.
+// A character CP932 cannot hold exactly, an unpaired surrogate or malformed UTF-8 (in a
+// file marked as UTF-8) is an error naming the line. UTF-16BE files are refused.
+// Writing gives the 8-bit form, or with RegFileEncoding::kUtf16 what the registry editor
+// writes: UTF-16LE with its mark, CR LF line ends, hex(2)/hex(7) as UTF-16LE.
 //
 //   Windows Registry Editor Version 5.00        (or REGEDIT4)
 //   ; comment
@@ -48,6 +56,8 @@ struct RegFileError {
     std::string ToString() const;
 };
 
+enum class RegFileEncoding { kEightBit, kUtf16 };
+
 bool ParseRegFile(std::string_view text, std::vector<RegEdit>& edits, RegFileError& error);
 
 // Applies edits in one transaction. On failure nothing is applied and *failedLine (when
@@ -55,11 +65,16 @@ bool ParseRegFile(std::string_view text, std::vector<RegEdit>& edits, RegFileErr
 LONG ApplyRegEdits(const std::vector<RegEdit>& edits, int* failedLine = nullptr);
 
 // The .reg text of a tree whose top key is keyPath ("HKEY_LOCAL_MACHINE\SOFTWARE\X"),
-// header included. False (with why) when a name cannot be written (CR or LF in it).
-bool FormatRegFile(const std::string& keyPath, const Tree& tree, std::string& out, std::string& why);
+// header included. False (with why) when a name cannot be written (CR or LF in it), and
+// in UTF-16 when a name, string or hex(2)/hex(7) value is not CP932 text. An 8-bit text
+// that would read as UTF-8 gets a comment in CP932 after the header that keeps it 8-bit.
+bool FormatRegFile(const std::string& keyPath, const Tree& tree, std::string& out, std::string& why,
+                   RegFileEncoding encoding = RegFileEncoding::kEightBit);
 
-// Reads root\subKey from the store and formats it.
-LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string* why = nullptr);
+// Reads root\subKey from the store and formats it (ERROR_INVALID_DATA, with why, when it
+// cannot be written).
+LONG ExportRegFile(HKEY root, const char* subKey, std::string& out, std::string* why = nullptr,
+                   RegFileEncoding encoding = RegFileEncoding::kEightBit);
 
 // One level of an open key, read in one transaction: its values and the names of its
 // sub-keys (with empty contents), in enumeration order. What RegEnumValue and

@@ -8,14 +8,21 @@
 #include <strings.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
+#include <map>
+
 #include "pal/error/error.h"
+#include "pal/eventlog/backup_reader.h"
 #include "pal/eventlog/eventlog.h"
 #include "pal/eventlog/message.h"
 #include "pal/eventlog/record.h"
 #include "pal/eventlog/record_text.h"
+#include "pal/eventlog/sources.h"
+#include "pal/file/path.h"
+#include "pal/file/whole_file.h"
 #include "tools/vqevent/args.h"
 
 namespace vqevent {
@@ -39,8 +46,11 @@ int Failed(const char* command, const std::string& what, DWORD error) {
     return kFailed;
 }
 
+// positional arguments: at most `positional`, at least `required` (default: all of them).
 bool Parse(const char* command, const char* help, const std::vector<std::string>& args,
-           const std::vector<OptionSpec>& specs, size_t positional, ParsedArgs& out, int& exitCode) {
+           const std::vector<OptionSpec>& specs, size_t positional, ParsedArgs& out, int& exitCode,
+           size_t required = SIZE_MAX) {
+    static const char* const kNames[] = {"LOG", "BACKUP"};
     std::string error;
     if (!ParseArgs(args, specs, out, error)) {
         exitCode = Usage(command, error);
@@ -55,8 +65,8 @@ bool Parse(const char* command, const char* help, const std::vector<std::string>
         exitCode = Usage(command, "unexpected argument '" + out.positional[positional] + "'");
         return false;
     }
-    if (out.positional.size() < positional) {
-        exitCode = Usage(command, "LOG is missing");
+    if (out.positional.size() < std::min(positional, required)) {
+        exitCode = Usage(command, std::string(kNames[std::min<size_t>(out.positional.size(), 1)]) + " is missing");
         return false;
     }
     return true;
@@ -114,6 +124,8 @@ private:
 
 struct Printer {
     std::string log;
+    bool bySource = false;  // records of a backup: each source's texts from where it is registered
+    std::map<std::string, std::string> logOfSource;
     bool json = false;
     bool jsonLines = false;  // follow: one object per line, no array around them
     LONG bias = pal::eventlog::CurrentBiasMinutes();
@@ -121,7 +133,7 @@ struct Printer {
 
     void Print(const RecordView& r) {
         pal::eventlog::RecordShow show;
-        show.texts = pal::eventlog::FormatRecordTexts(log, r);
+        show.texts = pal::eventlog::FormatRecordTexts(bySource ? LogOf(std::string(r.source)) : log, r);
         show.user = pal::eventlog::UserText(r);
         show.biasMinutes = bias;
         if (json) {
@@ -135,6 +147,13 @@ struct Printer {
         }
         ++printed;
         std::fflush(stdout);
+    }
+    const std::string& LogOf(const std::string& source) {
+        auto it = logOfSource.find(source);
+        if (it != logOfSource.end()) return it->second;
+        std::string found;
+        if (pal::eventlog::LogOfSource(source, found)) found = "Application";  // unreadable: no texts either way
+        return logOfSource.emplace(source, found).first->second;
     }
     void Finish() {
         if (json && !jsonLines) std::printf("%s", printed ? "\n]\n" : "[]\n");
@@ -160,11 +179,16 @@ const char kWriteHelp[] =
 
 const char kQueryHelp[] =
     "usage: vqevent query LOG [--from N] [--count N] [--backwards] [--json]\n"
+    "       vqevent query --file BACKUP.evt [--from N] [--count N] [--backwards] [--json]\n"
     "\n"
     "Prints the records of LOG, oldest first: number, local times, source, type, category,\n"
     "event id (hex, and the event number = its low 16 bits), user, computer, the message\n"
     "text from the source's message files, the insertion strings and the data in hex.\n"
+    "With --file, the records of an .evt backup (as clear --backup writes it) instead; the\n"
+    "texts come from the message files of the sources registered here. A damaged file\n"
+    "prints the records before the damage, says where it stops, and exits with 1.\n"
     "\n"
+    "  --file FILE   read the backup FILE (a Linux or Windows path) instead of a log\n"
     "  --from N      start at record N (it must exist)\n"
     "  --count N     print at most N records\n"
     "  --backwards   newest first (from N downwards with --from)\n"
@@ -185,6 +209,16 @@ const char kClearHelp[] =
     "Deletes every record of LOG; numbering starts again at 1. With --backup the records are\n"
     "first written to FILE (a Linux or Windows path; it must not exist) in the .evt layout.\n";
 
+const char kImportHelp[] =
+    "usage: vqevent import LOG BACKUP.evt [--partial]\n"
+    "\n"
+    "Appends the records of an .evt backup to LOG (which must exist) in one step. Each\n"
+    "record keeps its times, event id, type, category, source, computer, user, strings and\n"
+    "data, and gets the log's next number. A damaged backup imports nothing, unless\n"
+    "--partial is given: then the complete records before the damage are imported.\n"
+    "\n"
+    "  --partial   import the complete records of a damaged backup\n";
+
 const char kInfoHelp[] =
     "usage: vqevent info LOG [--json]\n"
     "\n"
@@ -195,7 +229,8 @@ const char kInfoHelp[] =
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        {"write", Write}, {"query", Query}, {"follow", Follow}, {"clear", Clear}, {"info", Info}};
+        {"write", Write}, {"query", Query}, {"follow", Follow},
+        {"clear", Clear}, {"import", Import}, {"info", Info}};
     return commands;
 }
 
@@ -246,16 +281,85 @@ int Write(const std::vector<std::string>& args) {
     return kOk;
 }
 
+namespace {
+
+// Reads a backup file whole and decodes it; false (with exitCode set) when the file cannot
+// be read at all.
+bool LoadBackup(const char* command, const std::string& file, pal::eventlog::BackupContents& backup, int& exitCode) {
+    std::string bytes, why;
+    if (pal::ReadWholeFile(pal::MapPath(file.c_str()), pal::eventlog::kMaxBackupFileBytes, bytes, why) != 0) {
+        std::fprintf(stderr, "vqevent %s: cannot read %s\n", command, why.c_str());
+        exitCode = kFailed;
+        return false;
+    }
+    backup = pal::eventlog::ReadBackup(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    return true;
+}
+
+std::string DamageText(const std::string& file, const pal::eventlog::BackupContents& backup) {
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "0x%zX", backup.damageOffset);
+    return file + " is damaged at offset " + offset + ": " + backup.damage;
+}
+
+int QueryFile(const ParsedArgs& a, uint64_t from, uint64_t count) {
+    const std::string file = a.Value("--file");
+    pal::eventlog::BackupContents backup;
+    int rc = 0;
+    if (!LoadBackup("query", file, backup, rc)) return rc;
+    std::vector<RecordView> records(backup.records.size());
+    for (size_t i = 0; i < records.size(); ++i)  // each one passed the parser while the file was read
+        pal::eventlog::ParseRecord(backup.records[i].data(), backup.records[i].size(), records[i]);
+
+    const bool backwards = a.Has("--backwards");
+    size_t at = backwards ? records.size() : 0;  // one past the next record when going backwards
+    if (from) {
+        size_t i = 0;
+        while (i < records.size() && records[i].header.RecordNumber != from) ++i;
+        if (i == records.size()) {
+            const std::string held =
+                records.empty() ? std::string("it holds no records")
+                                : "records " + std::to_string(records.front().header.RecordNumber) + " to " +
+                                      std::to_string(records.back().header.RecordNumber);
+            return Usage("query", "--from: record " + std::to_string(from) + " is not in the file (" + held + ")");
+        }
+        at = backwards ? i + 1 : i;
+    }
+    Printer printer;
+    printer.bySource = true;
+    printer.json = a.Has("--json");
+    if (backwards) {
+        for (; at > 0 && printer.printed < count; --at) printer.Print(records[at - 1]);
+    } else {
+        for (; at < records.size() && printer.printed < count; ++at) printer.Print(records[at]);
+    }
+    printer.Finish();
+    if (backup.damaged) {
+        std::fprintf(stderr, "vqevent query: %s; the %zu complete records before it were read\n",
+                     DamageText(file, backup).c_str(), records.size());
+        return kFailed;
+    }
+    return kOk;
+}
+
+}  // namespace
+
 int Query(const std::vector<std::string>& args) {
     ParsedArgs a;
     int rc = 0;
     if (!Parse("query", kQueryHelp, args,
-               {{"--from", true}, {"--count", true}, {"--backwards", false}, {"--json", false}}, 1, a, rc))
+               {{"--from", true}, {"--count", true}, {"--backwards", false}, {"--json", false}, {"--file", true}}, 1, a,
+               rc, 0))
         return rc;
     uint64_t from = 0, count = UINT64_MAX;
     if (!Number("query", a, "--from", 1, 0xFFFFFFFF, from, rc) ||
         !Number("query", a, "--count", 1, 0xFFFFFFFF, count, rc))
         return rc;
+    if (a.Has("--file")) {
+        if (!a.positional.empty()) return Usage("query", "give LOG or --file, not both");
+        return QueryFile(a, from, count);
+    }
+    if (a.positional.empty()) return Usage("query", "LOG is missing");
     HANDLE log = OpenExisting("query", a.positional[0], rc);
     if (!log) return rc;
 
@@ -376,6 +480,51 @@ int Clear(const std::vector<std::string>& args) {
         std::printf("cleared %s (backup in %s)\n", name.c_str(), backup);
     else
         std::printf("cleared %s\n", name.c_str());
+    return kOk;
+}
+
+int Import(const std::vector<std::string>& args) {
+    ParsedArgs a;
+    int rc = 0;
+    if (!Parse("import", kImportHelp, args, {{"--partial", false}}, 2, a, rc)) return rc;
+    HANDLE log = OpenExisting("import", a.positional[0], rc);
+    if (!log) return rc;
+    const std::string name = pal::eventlog::LogNameOf(log);
+    const std::string& file = a.positional[1];
+    pal::eventlog::BackupContents backup;
+    if (!LoadBackup("import", file, backup, rc)) {
+        CloseEventLog(log);
+        return rc;
+    }
+    if (backup.damaged && !a.Has("--partial")) {
+        CloseEventLog(log);
+        std::fprintf(stderr,
+                     "vqevent import: %s; nothing imported (--partial imports the %zu complete records before it)\n",
+                     DamageText(file, backup).c_str(), backup.records.size());
+        return kFailed;
+    }
+    const size_t n = backup.records.size();
+    unsigned long long bytes = 0;
+    for (const auto& r : backup.records) bytes += r.size();
+    DWORD first = 0, last = 0;
+    BOOL ok = pal::eventlog::ImportEventLogRecords(log, std::move(backup.records), &first, &last);
+    DWORD err = GetLastError();
+    CloseEventLog(log);
+    if (!ok && err == ERROR_LOG_FILE_FULL) {
+        std::fprintf(stderr,
+                     "vqevent import: the backup's %zu records (%llu bytes) exceed the maximum size of %s (%u bytes, "
+                     "registry value MaxSize); nothing imported\n",
+                     n, bytes, name.c_str(), pal::eventlog::LogMaxSize(name));
+        return kFailed;
+    }
+    if (!ok) return Failed("import", "cannot import " + file + " into " + name + " (nothing imported)", err);
+    if (n)
+        std::printf("imported %zu record%s into %s (records %u to %u)\n", n, n == 1 ? "" : "s", name.c_str(), first, last);
+    else
+        std::printf("imported 0 records into %s\n", name.c_str());
+    if (backup.damaged)
+        std::fprintf(stderr, "vqevent import: %s; the records after it were not imported\n",
+                     DamageText(file, backup).c_str());
     return kOk;
 }
 

@@ -18,6 +18,7 @@ int Write(const std::vector<std::string>& args);
 int Query(const std::vector<std::string>& args);
 int Follow(const std::vector<std::string>& args);
 int Clear(const std::vector<std::string>& args);
+int Import(const std::vector<std::string>& args);
 int Info(const std::vector<std::string>& args);
 
 }  // namespace vqevent

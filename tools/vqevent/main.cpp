@@ -1,5 +1,5 @@
-// vqevent: write, query, follow, clear and describe the event logs of a machine root
-// ($VQ_ROOT). Usage: vqevent COMMAND [ARGS], or vqevent COMMAND --help.
+// vqevent: write, query, follow, clear, import into and describe the event logs of a
+// machine root ($VQ_ROOT). Usage: vqevent COMMAND [ARGS], or vqevent COMMAND --help.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,6 +19,7 @@ const char kUsage[] =
     "  query   print records of a log\n"
     "  follow  print new records of a log as they arrive\n"
     "  clear   clear a log, optionally into a backup file\n"
+    "  import  append the records of a backup file to a log\n"
     "  info    oldest record, count, size and maximum size of a log\n"
     "\n"
     "vqevent COMMAND --help describes each command.\n";

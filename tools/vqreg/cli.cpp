@@ -33,7 +33,7 @@ const char* const kMainHelp =
     "                                    create a key, or set one of its values\n"
     "  delete KEY [--value NAME]         delete a key with everything below it, or one value\n"
     "  import FILE.reg                   apply a .reg file, all of it or nothing\n"
-    "  export KEY FILE.reg               write a key and everything below it as a .reg file\n"
+    "  export KEY FILE.reg [--utf16]     write a key and everything below it as a .reg file\n"
     "\n"
     "KEY is ROOT\\path, ROOT one of HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),\n"
     "HKEY_CLASSES_ROOT (HKCR) or HKEY_USERS (HKU), in any case. The registry is\n"
@@ -64,14 +64,21 @@ const std::map<std::string, const char*> kHelp = {
      "default value). A key or value that does not exist is an error.\n"},
     {"import",
      "usage: vqreg import FILE.reg\n"
-     "Applies a .reg file (\"Windows Registry Editor Version 5.00\" or \"REGEDIT4\", 8-bit\n"
-     "text): [KEY] creates a key, [-KEY] deletes one, \"name\"=... sets a value, \"name\"=-\n"
-     "deletes one. The whole file is checked first; a malformed line is reported with its\n"
-     "number and nothing is changed. FILE.reg must be a regular file of at most 64 MiB.\n"},
+     "Applies a .reg file (\"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"): [KEY]\n"
+     "creates a key, [-KEY] deletes one, \"name\"=... sets a value, \"name\"=- deletes one.\n"
+     "The file may be UTF-16LE with a byte-order mark (as the registry editor writes it),\n"
+     "UTF-8, or 8-bit text in code page 932; Unicode texts are stored in code page 932.\n"
+     "A file without a mark that is well-formed UTF-8 is read as UTF-8. The whole file is\n"
+     "checked first; a malformed line, or a character code page 932 cannot hold, is\n"
+     "reported with its line number and nothing is changed. FILE.reg must be a regular\n"
+     "file of at most 64 MiB.\n"},
     {"export",
-     "usage: vqreg export KEY FILE.reg\n"
+     "usage: vqreg export KEY FILE.reg [--utf16]\n"
      "Writes KEY and everything below it to FILE.reg (replacing the file; \"-\" writes to\n"
-     "standard output), in the format import reads back.\n"},
+     "standard output), in the format import reads back: 8-bit text in code page 932, or\n"
+     "with --utf16 as the registry editor writes it (UTF-16LE with a byte-order mark, CR LF\n"
+     "line ends, hex(2) and hex(7) data as UTF-16LE). With --utf16 a name or string that\n"
+     "is not code page 932 text cannot be written and the export fails, naming it.\n"},
 };
 
 struct Args {
@@ -86,7 +93,7 @@ bool ParseArgs(const std::string& command, int argc, char** argv, Args& args, st
         {"query", {}}, {"add", {"--value", "--type", "--data"}}, {"delete", {"--value"}},
         {"import", {}}, {"export", {}}};
     static const std::map<std::string, std::vector<std::string>> kFlags = {
-        {"query", {"--recursive"}}, {"add", {}}, {"delete", {}}, {"import", {}}, {"export", {}}};
+        {"query", {"--recursive"}}, {"add", {}}, {"delete", {}}, {"import", {}}, {"export", {"--utf16"}}};
     const auto& valued = kValued.at(command);
     const auto& flags = kFlags.at(command);
     bool onlyPositional = false;
@@ -270,7 +277,9 @@ public:
         int status = 0;
         if (!Key("export", args.positional[0], root, sub, status)) return status;
         std::string text, why;
-        if (LONG e = pal::reg::ExportRegFile(root, sub.c_str(), text, &why))
+        const auto encoding = args.options.count("--utf16") ? pal::reg::RegFileEncoding::kUtf16
+                                                            : pal::reg::RegFileEncoding::kEightBit;
+        if (LONG e = pal::reg::ExportRegFile(root, sub.c_str(), text, &why, encoding))
             return Fail("cannot export " + args.positional[0] + ": " + (why.empty() ? Describe(e) : why));
         const std::string& file = args.positional[1];
         if (file == "-") {

@@ -1,5 +1,6 @@
 // Fuzzes the .reg reader. Whatever parses must also survive the writer: the values of
-// every parsed key, written out and read again, come back with the same bytes.
+// every parsed key, written out and read again, come back with the same bytes; written in
+// UTF-16 (when they are code page 932 text), read and written again, the same file.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -38,5 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (v.name != tree.values[i].name || v.type != tree.values[i].type || v.data != tree.values[i].data)
             std::abort();
     }
+    std::string wide;
+    if (!pal::reg::FormatRegFile("HKEY_LOCAL_MACHINE\\Fuzz", tree, wide, why, pal::reg::RegFileEncoding::kUtf16))
+        return 0;  // not code page 932 text
+    if (!pal::reg::ParseRegFile(wide, again, error) || again.size() != tree.values.size() + 1) std::abort();
+    pal::reg::Tree back;
+    for (size_t i = 1; i < again.size(); ++i) back.values.push_back(again[i].value);
+    std::string wideAgain;
+    if (!pal::reg::FormatRegFile("HKEY_LOCAL_MACHINE\\Fuzz", back, wideAgain, why, pal::reg::RegFileEncoding::kUtf16) ||
+        wideAgain != wide)
+        std::abort();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "pal/registry/codepage.h"
 #include "pal/registry/regfile.h"
 #include "pal/registry/tests/reg_test_util.h"
 
@@ -29,6 +30,22 @@ pal::reg::RegFileError ParseError(const std::string& text) {
 }
 
 const char* const kHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+std::string Utf16(const std::string& utf8, bool mark = true) {
+    return (mark ? std::string("\xFF\xFE") : std::string()) + pal::reg::Utf8ToUtf16Le(utf8);
+}
+
+// The edits as one comparable text.
+std::string Describe(const std::vector<RegEdit>& edits) {
+    std::string out;
+    for (const RegEdit& e : edits) {
+        out += std::to_string(e.kind) + " " + std::to_string(e.root);
+        for (const auto& n : e.path) out += "\\" + n;
+        out += " [" + e.value.name + "] " + std::to_string(e.value.type) + ":" +
+               std::string(e.value.data.begin(), e.value.data.end()) + " @" + std::to_string(e.line) + "\n";
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -116,7 +133,7 @@ TEST(RegFile, MalformedLinesAreReportedByNumberAndText) {
     }
     EXPECT_EQ(ParseError("REGEDIT5\n[HKLM\\A]\n").line, 1);
     EXPECT_EQ(ParseError("\n\n").line, 1);
-    EXPECT_EQ(ParseError(std::string("\xFF\xFEW\0", 4)).line, 1) << "UTF-16 is refused";
+    EXPECT_EQ(ParseError(std::string("\xFF\xFEW\0", 4)).line, 1) << "UTF-16 without the header";
 }
 
 TEST(RegFile, ImportIsAllOrNothing) {
@@ -194,4 +211,146 @@ TEST(RegFile, ExportImportsBackToTheSameTree) {
     EXPECT_EQ(Get(back, "@"), std::string("not the default\0", 16));
     EXPECT_EQ(SubKeys(back), (Names{"Child", "Empty"}));
     for (HKEY k : {key, child, back}) RegCloseKey(k);
+}
+
+// The same registry content in each encoding a file comes in. 日本 is 93 FA 96 7B in
+// code page 932; 表 is 95 5C, whose second byte the 8-bit file must double like a
+// backslash; ソ (83 5C) in a key path splits there, in every encoding alike.
+TEST(RegFile, UnicodeFilesImportAsTheirEightBitTwin) {
+    const std::string eightBit = std::string(kHeader) +
+                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\x93\xFA\x96\x7B\\\x83\x5C\x83\x74\x83\x67]\r\n"
+                                 "\"\x96\xBC\x91\x4F\"=\"\x93\xFA\x96\x7B \x95\x5C\x5C \\\"q\\\"\"\r\n"
+                                 "\"Multi\"=hex(7):41,00,93,fa,96,7b,00,00\r\n"
+                                 "\"Exp\"=hex(2):25,54,25,5c,95,5c,00\r\n"
+                                 "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+                                 "  16,17\r\n"
+                                 "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n";
+    const std::string unicode = std::string(kHeader) +
+                                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\日本\\ソフト]\r\n"
+                                "\"名前\"=\"日本 表 \\\"q\\\"\"\r\n"
+                                "\"Multi\"=hex(7):%s\r\n"
+                                "\"Exp\"=hex(2):%s\r\n"
+                                "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+                                "  16,17\r\n"
+                                "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n";
+    auto with = [&](const char* multi, const char* expand) {
+        char buf[1024];
+        std::snprintf(buf, sizeof buf, unicode.c_str(), multi, expand);
+        return std::string(buf);
+    };
+    const std::string twin = Describe(Parse(eightBit));
+    ASSERT_NE(twin.find("\x95\x5C \"q\""), std::string::npos) << twin;
+    // UTF-16: hex(2) and hex(7) hold UTF-16LE strings, converted with their terminators.
+    EXPECT_EQ(Describe(Parse(Utf16(with("41,00,00,00,e5,65,2c,67,00,00,00,00",
+                                        "25,00,54,00,25,00,5c,00,68,88,00,00")))),
+              twin);
+    // UTF-8, marked or not: hex data are the store's bytes.
+    const std::string utf8 = with("41,00,93,fa,96,7b,00,00", "25,54,25,5c,95,5c,00");
+    EXPECT_EQ(Describe(Parse("\xEF\xBB\xBF" + utf8)), twin);
+    EXPECT_EQ(Describe(Parse(utf8)), twin);
+    // REGEDIT4 in UTF-16: its hex data stay bytes.
+    auto edits = Parse(Utf16("REGEDIT4\r\n[HKLM\\A]\r\n\"e\"=hex(2):41,00,00,00\r\n"));
+    ASSERT_EQ(edits.size(), 2u);
+    EXPECT_EQ(edits[1].value.data, Bytes({0x41, 0, 0, 0}));
+}
+
+TEST(RegFile, TextThatCannotBeStoredNamesItsLineAndImportsNothing) {
+    struct Case {
+        std::string file;
+        int line;
+        std::string says;
+    } cases[] = {
+        {Utf16(std::string(kHeader) + "[HKLM\\A]\r\n\"e\"=\"smile 😀\"\r\n"), 4, "U+1F600"},
+        {Utf16(std::string(kHeader) + "[HKLM\\A]\r\n\"😀\"=dword:1\r\n"), 4, "U+1F600"},
+        {std::string(kHeader) + "[HKLM\\A\\Y¥Z]\r\n", 3, "U+00A5"},  // best fit would make it a backslash
+        {Utf16(std::string(kHeader) + "[HKLM\\A]\r\n\"m\"=hex(7):3d,d8,00,00\r\n"), 4, "surrogate D83D"},
+        {Utf16(std::string(kHeader) + "[HKLM\\A]\r\n\"m\"=hex(2):41,00,00\r\n"), 4, "even number of bytes"},
+        {Utf16(std::string(kHeader)) + std::string("\x3D\xD8\x41\x00", 4), 3, "unpaired UTF-16 surrogate D83D"},
+        {Utf16(std::string(kHeader) + "[HKLM\\A]\r\n") + "x", 4, "middle of a UTF-16 character"},
+        {std::string("\xEF\xBB\xBF") + kHeader + "[HKLM\\A]\r\n\"a\"=\"\x93\xFA\"\r\n", 4, "malformed UTF-8"},
+        {std::string("\xFE\xFF\0W", 4), 1, "big-endian"},
+    };
+    for (const Case& c : cases) {
+        auto error = ParseError(c.file);
+        EXPECT_EQ(error.line, c.line) << c.says;
+        EXPECT_NE(error.message.find(c.says), std::string::npos) << error.ToString();
+    }
+    // Without a mark, a file that is not UTF-8 is 8-bit: stored byte for byte.
+    auto edits = Parse(std::string(kHeader) + "[HKLM\\A]\r\n\"a\"=\"\xC3\xA9\x93\xFA\"\r\n");
+    EXPECT_EQ(edits[1].value.data, Bytes({0xC3, 0xA9, 0x93, 0xFA, 0}));
+}
+
+TEST(RegFile, Utf16ExportIsWhatTheEditorWritesAndReadsBackTheSame) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide\\\x93\xFA\x96\x7B");
+    SetSz(key, "\x96\xBC\x91\x4F", "\x95\x5C \"x\" \\");
+    RegSetValueExA(key, "exp", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>("%T%\\\x93\xFA"), 7);
+    RegSetValueExA(key, "multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>("a\0\x96\x7B\x96\x7B\0"), 8);
+    RegSetValueExA(key, "raw", 0, REG_BINARY, reinterpret_cast<const BYTE*>("\x82\x00\xFF"), 3);
+    RegSetValueExA(key, "no terminator", 0, REG_SZ, reinterpret_cast<const BYTE*>("\x82"), 1);
+    std::string big(60, '\x41');
+    RegSetValueExA(key, "long", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(big.c_str()), 61);
+    SetDword(key, "n", 42);
+    RegCloseKey(key);
+
+    std::string first, why;
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide", first, &why,
+                                      pal::reg::RegFileEncoding::kUtf16),
+              ERROR_SUCCESS)
+        << why;
+    ASSERT_EQ(first.substr(0, 2), "\xFF\xFE");
+    std::string text;
+    int line = 0;
+    ASSERT_TRUE(pal::reg::Utf16LeToUtf8(std::string_view(first).substr(2), text, line, why)) << why;
+    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wide]\r\n", 0), 0u);
+    for (const char* part : {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wide\\日本]\r\n", "\"名前\"=\"表 \\\"x\\\" \\\\\"\r\n",
+                             "\"exp\"=hex(2):25,00,54,00,25,00,5c,00,e5,65,00,00\r\n",
+                             "\"multi\"=hex(7):61,00,00,00,2c,67,2c,67,00,00,00,00\r\n",
+                             "\"raw\"=hex:82,00,ff\r\n", "\"no terminator\"=hex(1):82\r\n",
+                             "\"n\"=dword:0000002a\r\n", "00,\\\r\n  "})
+        EXPECT_NE(text.find(part), std::string::npos) << part << " missing from\n" << text;
+    for (size_t at = 0; (at = text.find('\n', at + 1)) != std::string::npos;) EXPECT_EQ(text[at - 1], '\r');
+
+    // Import, export: the same bytes, in both encodings.
+    std::string eightBit;
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide", eightBit), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide"), ERROR_SUCCESS);
+    ASSERT_EQ(pal::reg::ApplyRegEdits(Parse(first)), ERROR_SUCCESS);
+    std::string second, secondEightBit;
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide", second, nullptr,
+                                      pal::reg::RegFileEncoding::kUtf16),
+              ERROR_SUCCESS);
+    EXPECT_EQ(second, first);
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide", secondEightBit), ERROR_SUCCESS);
+    EXPECT_EQ(secondEightBit, eightBit) << "the store holds the same bytes as before";
+
+    // A value that is not code page 932 text cannot be written in UTF-16; 8-bit still can.
+    key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide\\Odd");
+    SetSz(key, "lone lead byte", "ab\x82");
+    RegCloseKey(key);
+    EXPECT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide", second, &why,
+                                      pal::reg::RegFileEncoding::kUtf16),
+              ERROR_INVALID_DATA);
+    EXPECT_NE(why.find("\"lone lead byte\" of HKEY_LOCAL_MACHINE\\SOFTWARE\\Wide\\Odd"), std::string::npos) << why;
+    EXPECT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wide", second), ERROR_SUCCESS);
+}
+
+// 8-bit data that happens to be well-formed UTF-8 (ﾃｩ is C3 A9, which UTF-8 reads as é)
+// must not be read back as UTF-8 from its own export.
+TEST(RegFile, EightBitExportThatLooksLikeUtf8StillReadsBackAsBytes) {
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kana");
+    SetSz(key, "v", "\xC3\xA9");
+    RegCloseKey(key);
+    std::string text;
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kana", text), ERROR_SUCCESS);
+    auto edits = Parse(text);
+    ASSERT_EQ(edits.size(), 2u);
+    EXPECT_EQ(edits[1].value.data, Bytes({0xC3, 0xA9, 0}));
+    EXPECT_NE(text.find("\n; "), std::string::npos) << "the comment that keeps it 8-bit";
+
+    // Plain ASCII exports as it always did: no comment.
+    key = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kana");
+    SetSz(key, "v", "plain");
+    RegCloseKey(key);
+    ASSERT_EQ(pal::reg::ExportRegFile(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kana", text), ERROR_SUCCESS);
+    EXPECT_EQ(text, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kana]\n\"v\"=\"plain\"\n\n");
 }

@@ -16,6 +16,7 @@
 #include "pal/core/root.h"
 #include "pal/eventlog/backup.h"
 #include "pal/eventlog/eventlog.h"
+#include "pal/eventlog/record.h"
 #include "pal/file/path.h"
 #include "pal/registry/registry.h"
 
@@ -176,6 +177,10 @@ TEST_F(Vqevent, BadArgumentsNameTheArgument) {
         {{"write", "--source", "S", "--id", "1", "--data", "abc"}, "--data: 'abc'"},
         {{"write", "--log", "Nosuch", "--id", "1"}, "--log: there is no log named 'Nosuch'"},
         {{"follow", "Application", "--from", "-3"}, "--from: '-3' is not a number"},
+        {{"query", "Application", "--file", "x.evt"}, "give LOG or --file, not both"},
+        {{"import", "Application"}, "BACKUP is missing"},
+        {{"import"}, "LOG is missing"},
+        {{"import", "Nosuch", "x.evt"}, "no log named 'Nosuch'"},
     };
     for (const auto& c : cases) {
         Result r = Tool(c.args);
@@ -187,14 +192,14 @@ TEST_F(Vqevent, BadArgumentsNameTheArgument) {
 }
 
 TEST_F(Vqevent, EveryCommandHasHelp) {
-    for (const char* command : {"write", "query", "follow", "clear", "info"}) {
+    for (const char* command : {"write", "query", "follow", "clear", "import", "info"}) {
         Result r = Tool({command, "--help"});
         EXPECT_EQ(r.code, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: vqevent ") + command, 0), 0u) << r.out;
     }
     Result r = Tool({"--help"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(Occurrences(r.out, "\n  "), 5u);
+    EXPECT_EQ(Occurrences(r.out, "\n  "), 6u);
     EXPECT_EQ(Tool({}).code, 2);
 }
 
@@ -339,4 +344,158 @@ TEST_F(Vqevent, AnUnreadableRegistryIsAnErrorNotAnUnregisteredSource) {
                               Quote(out) + " 2>" + Quote(err);
     std::system(query.c_str());
     EXPECT_NE(Slurp(out).find("\"count\":0"), std::string::npos) << Slurp(out) << Slurp(err);
+}
+
+namespace {
+
+// The gatherer's source registered under its own log, with a message file beside it.
+void RegisterMordaneMessages() {
+    const char* key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Mordane\\Mordane";
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    const char file[] = "%SystemRoot%\\system32\\mordane.dll";
+    ASSERT_EQ(RegSetValueExA(h, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file), sizeof file),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+    std::filesystem::path mc = pal::MapPath("C:\\WINDOWS\\system32\\mordane.mc");
+    std::filesystem::create_directories(mc.parent_path());
+    std::ofstream(mc) << "FacilityNames=(Gatherer=0x4)\n"
+                         "MessageId=0xB\nSeverity=Informational\nFacility=Gatherer\nLanguage=English\n"
+                         "Serial number %1.\n.\n";
+}
+
+std::string Cut(const std::string& from, size_t bytes, const std::string& name) {
+    const std::string path = pal::core::RootDir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << Slurp(from).substr(0, bytes);
+    return path;
+}
+
+DWORD DwordIn(const std::string& bytes, size_t at) {
+    DWORD v = 0;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+}
+
+}  // namespace
+
+// A backup prints exactly as the log did before it was cleared, in text and JSON; the
+// message texts come from where the source is registered.
+TEST_F(Vqevent, BackupReadsBackRecordForRecordAsTheLogDid) {
+    RegisterMordaneMessages();
+    ASSERT_EQ(Tool({"write", "--source", "Mordane", "--id", "0x4004000B", "--string", "SN-0042"}).code, 0);
+    ASSERT_EQ(Tool({"write", "--log", "Application", "--id", "0xC0040009", "--type", "error", "--category", "3",
+                    "--string", "first", "--string", "two words", "--data", "01 02 ff"})
+                  .code,
+              0);
+    HANDLE src = RegisterEventSourceA(nullptr, "Unregistered");
+    static const uint8_t system[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    LPCSTR strings[] = {"audit"};
+    ASSERT_TRUE(ReportEventA(src, EVENTLOG_AUDIT_FAILURE, 7, 4625, const_cast<uint8_t*>(system), 1, 0, strings,
+                             nullptr));
+    DeregisterEventSource(src);
+    WriteN(3);
+
+    for (const char* log : {"Mordane", "Application"}) {
+        const Result text = Tool({"query", log}), json = Tool({"query", log, "--json"});
+        ASSERT_EQ(text.code, 0);
+        const std::string backup = pal::core::RootDir() + "/" + log + ".evt";
+        ASSERT_EQ(Tool({"clear", log, "--backup", backup}).code, 0);
+        Result r = Tool({"query", "--file", backup});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, text.out) << log;
+        r = Tool({"query", "--json", "--file=" + backup});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, json.out) << log;
+        EXPECT_EQ(r.err, "");
+    }
+    const std::string backup = pal::core::RootDir() + "/Application.evt";
+    EXPECT_NE(Tool({"query", "--file", pal::core::RootDir() + "/Mordane.evt"}).out.find("Serial number SN-0042."),
+              std::string::npos);
+    Result r = Tool({"query", "--file", backup, "--json"});
+    for (const char* field : {"\"sid\":\"S-1-5-18\"", "\"type\":\"audit-failure\"", "\"data\":\"0102ff\"",
+                              "\"strings\":[\"first\",\"two words\"]", "{\"number\":5,"})
+        EXPECT_NE(r.out.find(field), std::string::npos) << field << " missing from " << r.out;
+
+    r = Tool({"query", "--file", backup, "--from", "4", "--backwards", "--count", "2"});
+    EXPECT_EQ(r.out.rfind("Record:    4\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nRecord:    3\n"), std::string::npos);
+    EXPECT_EQ(Occurrences(r.out, "Record:"), 2u);
+    r = Tool({"query", "--file", backup, "--from", "9"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--from: record 9 is not in the file (records 1 to 5)"), std::string::npos) << r.err;
+    r = Tool({"query", "--file", pal::core::RootDir() + "/none.evt"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("none.evt"), std::string::npos) << r.err;
+}
+
+TEST_F(Vqevent, DamagedBackupPrintsTheCompleteRecordsAndSaysWhereItStops) {
+    WriteN(3);
+    const std::string backup = pal::core::RootDir() + "/whole.evt";
+    ASSERT_EQ(Tool({"clear", "Application", "--backup", backup}).code, 0);
+    const std::string bytes = Slurp(backup);
+    const size_t third = 0x30 + DwordIn(bytes, 0x30) + DwordIn(bytes, 0x30 + DwordIn(bytes, 0x30));
+    const std::string cut = Cut(backup, third + 20, "cut.evt");
+
+    Result r = Tool({"query", "--file", cut, "--json"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(Occurrences(r.out, "{\"number\":"), 2u) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "}\n]\n") << "the JSON array is closed";
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "0x%zX", third);
+    EXPECT_NE(r.err.find("cut.evt is damaged at offset " + std::string(offset)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("record 3"), std::string::npos) << r.err;
+
+    // Import: all or nothing, unless the complete records are asked for.
+    r = Tool({"import", "System", cut});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("nothing imported"), std::string::npos) << r.err;
+    EXPECT_EQ(Tool({"query", "System"}).out, "");
+    r = Tool({"import", "System", cut, "--partial"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "imported 2 records into System (records 1 to 2)\n");
+    EXPECT_NE(r.err.find("damaged"), std::string::npos);
+}
+
+TEST_F(Vqevent, ImportKeepsTheRecordsTimesAndData) {
+    // A backup from another machine, years old.
+    std::vector<std::vector<uint8_t>> records;
+    const uint8_t data[] = {0xde, 0xad, 0xbe, 0xef, 0x00};
+    for (DWORD n = 70; n < 73; ++n) {
+        pal::eventlog::RecordFields f;
+        f.recordNumber = n;
+        f.timeGenerated = 946684800 + n;  // 2000-01-01
+        f.timeWritten = 946684900 + n;
+        f.eventId = 0x80000000u | n;
+        f.eventType = EVENTLOG_WARNING_TYPE;
+        f.category = 2;
+        f.source = "Faraway";
+        f.computer = "OTHER-PC";
+        f.strings = {"kept"};
+        f.data = data;
+        f.dataLength = sizeof data;
+        records.push_back(pal::eventlog::BuildRecord(f));
+    }
+    const std::string backup = pal::core::RootDir() + "/old.evt";
+    {
+        const auto image = pal::eventlog::BackupImage(records, 73, 0x80000);
+        std::ofstream(backup, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                       static_cast<std::streamsize>(image.size()));
+    }
+    WriteN(1);
+    Result r = Tool({"import", "application", backup});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "imported 3 records into Application (records 2 to 4)\n");
+    const std::string log = Tool({"query", "Application", "--from", "2", "--json"}).out;
+    const std::string file = Tool({"query", "--file", backup, "--json"}).out;
+    // The same records but for their numbers.
+    std::string renumbered = file;
+    for (int n = 70; n < 73; ++n) {
+        const std::string from = "{\"number\":" + std::to_string(n) + ",";
+        renumbered.replace(renumbered.find(from), from.size(), "{\"number\":" + std::to_string(n - 68) + ",");
+    }
+    EXPECT_EQ(log, renumbered);
+    EXPECT_NE(log.find("\"time_written_utc\":946684970,"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"computer\":\"OTHER-PC\""), std::string::npos);
+    EXPECT_NE(log.find("\"data\":\"deadbeef00\""), std::string::npos);
 }

@@ -14,6 +14,7 @@
 
 #include "pal/core/root.h"
 #include "tests/support/child_process.h"
+#include "pal/registry/codepage.h"
 #include "pal/registry/registry.h"
 #include "tools/vqreg/cli.h"
 
@@ -218,4 +219,41 @@ TEST(Vqreg, ImportRefusesDirectoriesDevicesAndOversizedFiles) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     EXPECT_EQ(Vqreg({"export", "HKLM", "-"}).out, before);
+}
+
+// A file as the registry editor writes it: UTF-16LE with its mark and CR LF.
+TEST(Vqreg, Utf16FilesImportAndExportAsTheEditorWritesThem) {
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_CURRENT_USER\\Software\\日本]\r\n"
+        "\"名前\"=\"日本\"\r\n"
+        "\"LOG_TYPE\"=hex(7):41,00,70,00,70,00,00,00,e5,65,2c,67,00,00,00,00\r\n";
+    WriteFile(Path("wide.reg"), "\xFF\xFE" + pal::reg::Utf8ToUtf16Le(text));
+    Result r = Vqreg({"import", Path("wide.reg")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Vqreg({"query", "HKCU\\Software\\\x93\xFA\x96\x7B"});
+    EXPECT_EQ(r.out,
+              "HKEY_CURRENT_USER\\Software\\\x93\xFA\x96\x7B\n"
+              "    \x96\xBC\x91\x4F    REG_SZ    \x93\xFA\x96\x7B\n"
+              "    LOG_TYPE    REG_MULTI_SZ    App\\0\x93\xFA\x96\x7B\n\n");
+
+    ASSERT_EQ(Vqreg({"export", "HKCU\\Software\\\x93\xFA\x96\x7B", Path("out.reg"), "--utf16"}).status, 0);
+    const std::string exported = ReadFile(Path("out.reg"));
+    EXPECT_EQ(exported, "\xFF\xFE" + pal::reg::Utf8ToUtf16Le(text + "\r\n"));
+    ASSERT_EQ(Vqreg({"delete", "HKCU\\Software\\\x93\xFA\x96\x7B"}).status, 0);
+    ASSERT_EQ(Vqreg({"import", Path("out.reg")}).status, 0);
+    r = Vqreg({"export", "HKCU\\Software\\\x93\xFA\x96\x7B", "-", "--utf16"});
+    EXPECT_EQ(r.out, exported);
+
+    // A character the code page lacks: its line named, nothing imported.
+    const std::string before = Vqreg({"export", "HKCU", "-"}).out;
+    WriteFile(Path("emoji.reg"), "\xFF\xFE" + pal::reg::Utf8ToUtf16Le("Windows Registry Editor Version 5.00\r\n\r\n"
+                                                                     "[HKEY_CURRENT_USER\\Software\\New]\r\n"
+                                                                     "\"ok\"=\"fine\"\r\n"
+                                                                     "\"face\"=\"😀\"\r\n"));
+    r = Vqreg({"import", Path("emoji.reg")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("line 5: U+1F600 has no exact form in code page 932"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing imported"), std::string::npos) << r.err;
+    EXPECT_EQ(Vqreg({"export", "HKCU", "-"}).out, before);
 }

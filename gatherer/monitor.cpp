@@ -82,54 +82,21 @@ void GetIniFilePath(char (&path)[MAX_PATH + 1], const char* label) {
     std::snprintf(path, sizeof path, "%s", value);
 }
 
-namespace {
-
-// The magnitude of a profile integer's text, as ParseProfileInt reads it (blanks, sign,
-// 0x/0o/0b prefix, digits), capped just past 32 bits; negative tells a minus sign.
-uint64_t ProfileMagnitude(const char* p, bool& negative) {
-    while (*p && static_cast<unsigned char>(*p) <= ' ') ++p;
-    negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    unsigned base = 10;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'o' || p[1] == 'b')) {
-        base = p[1] == 'x' ? 16 : p[1] == 'o' ? 8 : 2;
-        p += 2;
-    }
-    constexpr uint64_t kBeyond = uint64_t{1} << 33;
-    uint64_t value = 0;
-    for (;; ++p) {
-        unsigned d;
-        if (*p >= '0' && *p <= '9')
-            d = static_cast<unsigned>(*p - '0');
-        else if (*p >= 'a' && *p <= 'f')
-            d = static_cast<unsigned>(*p - 'a' + 10);
-        else if (*p >= 'A' && *p <= 'F')
-            d = static_cast<unsigned>(*p - 'A' + 10);
-        else
-            break;
-        if (d >= base) break;
-        value = value * base + d;
-        if (value > kBeyond) value = kBeyond;
-    }
-    return value;
-}
-
-}  // namespace
-
 IniNumber ReadIniNumber(const char* iniFile, const char* section, const char* key, const char* label,
                         DWORD& value, bool isSigned) {
     char text[64];
     if (GetPrivateProfileStringA(section, key, "", text, sizeof text, iniFile) == 0) return kIniMissing;
-    bool negative = false;
-    const uint64_t magnitude = ProfileMagnitude(text, negative);
-    if (negative && magnitude == 1) return kIniMissing;
-    const uint64_t most = isSigned ? (negative ? 0x80000000u : 0x7FFFFFFFu) : (negative ? 0u : 0xFFFFFFFFu);
-    if (magnitude > most) {
+    const pal::ini::ProfileNumber n = pal::ini::ParseProfileNumber(text);
+    const bool negative = n.negative;
+    const uint32_t magnitude = n.magnitude;
+    if (negative && magnitude == 1 && !n.beyond32) return kIniMissing;
+    const uint32_t most = isSigned ? (negative ? 0x80000000u : 0x7FFFFFFFu) : (negative ? 0u : 0xFFFFFFFFu);
+    if (n.beyond32 || magnitude > most) {
         Trace(label, "Illegal value of %s key in section %s of config file: %s. Registry value kept.", key, section,
               text);
         return kIniRefused;
     }
-    value = negative ? static_cast<DWORD>(0u - static_cast<uint32_t>(magnitude)) : static_cast<DWORD>(magnitude);
+    value = negative ? static_cast<DWORD>(0u - magnitude) : static_cast<DWORD>(magnitude);
     return kIniValue;
 }
 

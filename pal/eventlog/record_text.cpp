@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "pal/core/utf8.h"
 #include "pal/security/security.h"
 #include "pal/thread/thread.h"
 
@@ -23,30 +24,8 @@ constexpr TypeNameEntry kTypeNames[] = {
 
 // Length of the valid UTF-8 sequence at p (at most left bytes), 0 when there is none.
 size_t Utf8Sequence(const unsigned char* p, size_t left) {
-    unsigned char c = p[0];
-    size_t n;
-    uint32_t cp;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (n > left) return 0;
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    return n;
+    uint32_t cp = 0;
+    return core::Utf8Sequence(p, left, cp);
 }
 
 // Text for a terminal: control characters other than tab and line feed as \xNN. A CR LF

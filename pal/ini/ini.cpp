@@ -131,10 +131,10 @@ std::string IniFilePath(LPCSTR fileName) {
     return MapPath(name.c_str());
 }
 
-INT ParseProfileInt(const char* p) {
+ProfileNumber ParseProfileNumber(const char* p) {
+    ProfileNumber n;
     while (*p && static_cast<unsigned char>(*p) <= ' ') ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p == '+' || *p == '-') n.negative = *p++ == '-';
     unsigned base = 10;
     if (p[0] == '0' && p[1] == 'x') {
         base = 16;
@@ -146,7 +146,7 @@ INT ParseProfileInt(const char* p) {
         base = 2;
         p += 2;
     }
-    uint32_t value = 0;
+    uint64_t value = 0;
     for (;; ++p) {
         unsigned d;
         if (*p >= '0' && *p <= '9')
@@ -159,9 +159,16 @@ INT ParseProfileInt(const char* p) {
             break;
         if (d >= base) break;
         value = value * base + d;
+        if (value > 0xFFFFFFFFu) n.beyond32 = true;
+        value &= 0xFFFFFFFFu;
     }
-    if (negative) value = 0u - value;
-    return static_cast<INT>(value);
+    n.magnitude = static_cast<uint32_t>(value);
+    return n;
+}
+
+INT ParseProfileInt(const char* p) {
+    const ProfileNumber n = ParseProfileNumber(p);
+    return static_cast<INT>(n.negative ? 0u - n.magnitude : n.magnitude);
 }
 
 }  // namespace pal::ini

@@ -24,6 +24,8 @@
 // or empty value gives nDefault.
 #pragma once
 
+#include <cstdint>
+
 #include <string>
 
 #include "pal/types.h"
@@ -45,7 +47,17 @@ namespace pal::ini {
 // The Linux path of an ini file name as the profile functions resolve it.
 std::string IniFilePath(LPCSTR fileName);
 
-// The system's text-to-integer conversion used by GetPrivateProfileInt.
+// The system's text-to-integer conversion used by GetPrivateProfileInt: blanks, a sign,
+// a 0x/0o/0b prefix, digits up to the first that is not one; the value wraps to 32 bits.
 INT ParseProfileInt(const char* text);
+
+// The same reading, without the wrap hidden: the magnitude's low 32 bits, whether the
+// digits went beyond 32 bits, and the sign. For callers that must refuse such values.
+struct ProfileNumber {
+    uint32_t magnitude = 0;
+    bool beyond32 = false;
+    bool negative = false;
+};
+ProfileNumber ParseProfileNumber(const char* text);
 
 }  // namespace pal::ini

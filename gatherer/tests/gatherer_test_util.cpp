@@ -179,4 +179,12 @@ void SetRegDword(const std::string& subkey, const char* value, DWORD data) {
     RegCloseKey(key);
 }
 
+bool Exited(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return true;
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
 }  // namespace gtest_util

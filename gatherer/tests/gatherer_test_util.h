@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "pal/windows.h"
 
 namespace gtest_util {
@@ -53,5 +55,18 @@ std::string TraceText();
 // A registry DWORD under the service key, or -1 when missing.
 long long RegDword(const std::string& subkey, const char* value);
 void SetRegDword(const std::string& subkey, const char* value, DWORD data);
+
+// Polls pred every 100 ms until it holds or seconds have passed; its last answer.
+template <class Pred>
+bool WaitFor(Pred pred, int seconds = 30) {
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (pred()) return true;
+        Sleep(100);
+    }
+    return pred();
+}
+
+// True once the process has exited (gone, or a zombie waiting to be reaped).
+bool Exited(pid_t pid);
 
 }  // namespace gtest_util

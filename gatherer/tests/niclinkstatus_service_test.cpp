@@ -43,19 +43,6 @@ bool WaitForTrace(const std::string& text, size_t from, int seconds = 30) {
     return false;
 }
 
-// True once the process has exited (a zombie waiting to be reaped), within seconds.
-bool Exited(pid_t pid, int seconds) {
-    for (int i = 0; i < seconds * 10; ++i) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) return true;
-        size_t close = line.rfind(')');
-        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') return true;
-        Sleep(100);
-    }
-    return false;
-}
-
 void Link(bool up) { SetIfTable({{"if.1.index", "3"}, {"if.1.up", up ? "1" : "0"}}); }
 
 class NicLinkStatusService : public ::testing::Test {
@@ -98,7 +85,7 @@ TEST_F(NicLinkStatusService, LinkLostTwiceGivesOneRecordThenTheServiceStops) {
     EXPECT_EQ(nic.back().Value(), 3);
 
     ASSERT_EQ(kill(service.pid(), SIGTERM), 0);
-    ASSERT_TRUE(Exited(service.pid(), 60));
+    ASSERT_TRUE(WaitFor([&] { return Exited(service.pid()); }, 60));
     EXPECT_EQ(service.Wait(), 0);
     EXPECT_NE(TraceText().find("NicLinkStatus\tListening End.", traceStart), std::string::npos);
 }
@@ -110,7 +97,7 @@ TEST_F(NicLinkStatusService, AStopInTheMiddleOfAWindowEndsTheProcess) {
     vqtest::ChildProcess service("nic_mordane", {"0"});
     ASSERT_TRUE(WaitForTrace("beyond 5 of times in 10 minutes", traceStart));
     ASSERT_EQ(kill(service.pid(), SIGTERM), 0);
-    ASSERT_TRUE(Exited(service.pid(), 60)) << "a thread of the monitor outlived the stop";
+    ASSERT_TRUE(WaitFor([&] { return Exited(service.pid()); }, 60)) << "a thread of the monitor outlived the stop";
     EXPECT_EQ(service.Wait(), 0);
     EXPECT_EQ(CountRecords(MSG_NIC_LINK_STATUS), before);
 }

@@ -33,24 +33,6 @@ size_t CountRecords(DWORD id) {
     return n;
 }
 
-template <class Pred>
-bool WaitFor(Pred pred, int seconds = 30) {
-    for (int i = 0; i < seconds * 10; ++i) {
-        if (pred()) return true;
-        Sleep(100);
-    }
-    return pred();
-}
-
-// True once the process has exited (a zombie waiting to be reaped).
-bool Exited(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return true;
-    const size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
 const char kTwoDrives[] =
     "provider = simulated\n"
     "drives = 2\n"

@@ -30,15 +30,6 @@ std::vector<LONG> UsbCounts() {
     return out;
 }
 
-template <class Pred>
-bool WaitFor(Pred pred, int seconds = 20) {
-    for (int i = 0; i < seconds * 10; ++i) {
-        if (pred()) return true;
-        Sleep(100);
-    }
-    return pred();
-}
-
 }  // namespace
 
 TEST(UsbCheckService, CountsRemovalsWhileRunningAndStopsThroughTheServiceManager) {

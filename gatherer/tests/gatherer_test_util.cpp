@@ -1,6 +1,7 @@
 #include "gatherer/tests/gatherer_test_util.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "pal/device/device.h"
 #include "pal/file/path.h"
 #include "pal/registry/regfile.h"
+#include "tests/support/child_process.h"
 
 namespace gtest_util {
 
@@ -187,4 +189,19 @@ bool Exited(pid_t pid) {
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
+size_t CountRecords(DWORD id) {
+    size_t n = 0;
+    for (const auto& r : ReadLog()) n += r.id == id;
+    return n;
+}
+
 }  // namespace gtest_util
+
+#ifdef VQ_MORDANE_BIN
+VQ_CHILD(mordane_service) {
+    setenv("VQ_MORDANE_GRACE_MS", args.empty() ? "0" : args[0].c_str(), 1);
+    char* argv[] = {const_cast<char*>(VQ_MORDANE_BIN), nullptr};
+    execv(VQ_MORDANE_BIN, argv);
+    return 127;
+}
+#endif

@@ -69,4 +69,10 @@ bool WaitFor(Pred pred, int seconds = 30) {
 // True once the process has exited (gone, or a zombie waiting to be reaped).
 bool Exited(pid_t pid);
 
+// How many records of the Mordane log have this identifier.
+size_t CountRecords(DWORD id);
+
+// The child (vqtest::ChildProcess) "mordane_service" [graceMs] execs the service binary
+// with that grace period (default 0), so the child's pid is the service's.
+
 }  // namespace gtest_util

@@ -17,30 +17,11 @@
 using namespace mordane;
 using namespace gtest_util;
 
-// The service binary in place of a child body, so the child's pid is the service's.
-// args: the grace period in milliseconds.
-VQ_CHILD(nic_mordane) {
-    setenv("VQ_MORDANE_GRACE_MS", args.empty() ? "0" : args[0].c_str(), 1);
-    char* argv[] = {const_cast<char*>(VQ_MORDANE_BIN), nullptr};
-    execv(VQ_MORDANE_BIN, argv);
-    return 127;
-}
-
 namespace {
-
-size_t CountRecords(DWORD id) {
-    size_t n = 0;
-    for (const auto& r : ReadLog()) n += r.id == id;
-    return n;
-}
 
 // Waits for a trace text written after the trace had the size from.
 bool WaitForTrace(const std::string& text, size_t from, int seconds = 30) {
-    for (int i = 0; i < seconds * 10; ++i) {
-        if (TraceText().find(text, from) != std::string::npos) return true;
-        Sleep(100);
-    }
-    return false;
+    return WaitFor([&] { return TraceText().find(text, from) != std::string::npos; }, seconds);
 }
 
 void Link(bool up) { SetIfTable({{"if.1.index", "3"}, {"if.1.up", up ? "1" : "0"}}); }
@@ -65,7 +46,7 @@ TEST_F(NicLinkStatusService, LinkLostTwiceGivesOneRecordThenTheServiceStops) {
     WriteIni("[NICStatus]\nINTERVAL=1\nLIMIT=2\nTimes=600\n[CpuSensor]\nINTERVAL=600\n");
     const size_t before = CountRecords(MSG_NIC_LINK_STATUS);
     const size_t traceStart = TraceText().size();
-    vqtest::ChildProcess service("nic_mordane", {"0"});
+    vqtest::ChildProcess service("mordane_service", {"0"});
     ASSERT_TRUE(WaitForTrace("beyond 2 of times in 10 minutes", traceStart));
     // Each state is held for more than two polls, so every change is seen.
     for (int i = 0; i < 2; ++i) {
@@ -94,7 +75,7 @@ TEST_F(NicLinkStatusService, AStopInTheMiddleOfAWindowEndsTheProcess) {
     // Defaults: a ten-minute window that has just begun when the stop comes.
     const size_t before = CountRecords(MSG_NIC_LINK_STATUS);
     const size_t traceStart = TraceText().size();
-    vqtest::ChildProcess service("nic_mordane", {"0"});
+    vqtest::ChildProcess service("mordane_service", {"0"});
     ASSERT_TRUE(WaitForTrace("beyond 5 of times in 10 minutes", traceStart));
     ASSERT_EQ(kill(service.pid(), SIGTERM), 0);
     ASSERT_TRUE(WaitFor([&] { return Exited(service.pid()); }, 60)) << "a thread of the monitor outlived the stop";

@@ -17,21 +17,7 @@
 using namespace mordane;
 using namespace gtest_util;
 
-// The service binary in place of a child body, so the child's pid is the service's.
-VQ_CHILD(smart_mordane) {
-    setenv("VQ_MORDANE_GRACE_MS", "0", 1);
-    char* argv[] = {const_cast<char*>(VQ_MORDANE_BIN), nullptr};
-    execv(VQ_MORDANE_BIN, argv);
-    return 127;
-}
-
 namespace {
-
-size_t CountRecords(DWORD id) {
-    size_t n = 0;
-    for (const auto& r : ReadLog()) n += r.id == id;
-    return n;
-}
 
 const char kTwoDrives[] =
     "provider = simulated\n"
@@ -50,7 +36,7 @@ TEST(SamartService, TwoDrivesGiveTwoPartsPerRecordUntilVqscStop) {
     InstallRegistry();
     WriteIni("[SMART]\nINTERVAL=1\n");
     SetSmart(kTwoDrives);
-    vqtest::ChildProcess service("smart_mordane");
+    vqtest::ChildProcess service("mordane_service");
     ASSERT_TRUE(WaitFor([] { return CountRecords(MSG_SMART_ATTRIBUTES) >= 2; }));
 
     const vqtest::ProgramResult stop = vqtest::RunProgram(VQ_VQSC_BIN, {"stop", "Mordane"}, 30000);
@@ -79,7 +65,7 @@ TEST(SamartService, AFailedConnectionEndsOnlyTheSmartMonitor) {
     WriteIni("[SMART]\nINTERVAL=1\n[CpuSensor]\nINTERVAL=1\n");
     SetSensor({{"case_temperature", "29"}});
     SetSmart("fail_connect = 1\n");
-    vqtest::ChildProcess service("smart_mordane");
+    vqtest::ChildProcess service("mordane_service");
     ASSERT_TRUE(WaitFor([] { return CountRecords(MSG_CASE_TEMPERATURE) >= 2; }));
     EXPECT_EQ(CountRecords(MSG_SMART_ATTRIBUTES), 0u);
     const std::string trace = TraceText();

@@ -21,4 +21,5 @@
 #include "pal/iphlp/iphlp.h"
 #include "pal/wmi/com.h"
 #include "pal/window/window.h"
+#include "pal/shell/shell.h"
 #include "pal/snmp/snmp.h"

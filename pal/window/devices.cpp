@@ -30,6 +30,7 @@
 #include "pal/device/conf_device.h"
 #include "pal/error/error.h"
 #include "pal/thread/message_queue.h"
+#include "pal/window/remote.h"
 #include "pal/window/window_internal.h"
 
 namespace pal::window {
@@ -96,6 +97,11 @@ private:
         Watch();
         removalBase_ = arrivalBase_ = -1;  // each run takes its own baseline
         Reread(true);
+        post_ = OpenPostSocket();
+        if (post_ < 0) {
+            std::fprintf(stderr, "vqpal windows: cannot bind this process's post socket; posts from other processes will not arrive\n");
+            std::fflush(stderr);
+        }
         thread_ = std::thread([this] { Run(); });
         pthread_setname_np(thread_.native_handle(), "vq-devices");
     }
@@ -107,6 +113,8 @@ private:
         }
         thread_.join();
         CloseSource();
+        ClosePostSocket(post_);
+        post_ = -1;
         for (int* fd : {&wake_, &inotify_}) {
             if (*fd >= 0) close(*fd);
             *fd = -1;
@@ -125,8 +133,11 @@ private:
 
     void Run() {
         for (;;) {
-            pollfd fds[3] = {{wake_, POLLIN, 0}, {watching_ ? inotify_ : -1, POLLIN, 0}, {source_, POLLIN, 0}};
-            int n = poll(fds, 3, watching_ ? -1 : kPollFallbackMs);
+            pollfd fds[4] = {{wake_, POLLIN, 0},
+                             {watching_ ? inotify_ : -1, POLLIN, 0},
+                             {source_, POLLIN, 0},
+                             {post_, POLLIN, 0}};
+            int n = poll(fds, 4, watching_ ? -1 : kPollFallbackMs);
             if (n < 0 && errno != EINTR) n = 0;
             if (fds[0].revents) return;
             bool reread = false;
@@ -134,6 +145,7 @@ private:
                 Watch();
                 reread = true;
             }
+            if (fds[3].revents & POLLIN) ReceivePosts(post_);
             if (fds[1].revents) reread = DrainInotify() || reread;
             if (fds[2].revents & POLLIN) {
                 if (auto change = ReceiveUevent(source_, sourceIsKernel_)) Deliver(*change, 1);
@@ -282,7 +294,7 @@ private:
     std::thread thread_;
     // Owned by the listener thread while it runs, by the lifecycle lock's holder otherwise.
     std::string dir_, confPath_;
-    int wake_ = -1, inotify_ = -1, source_ = -1;
+    int wake_ = -1, inotify_ = -1, source_ = -1, post_ = -1;
     bool watching_ = false;
     bool sourceIsKernel_ = false;
     std::string sourcePath_, boundPath_;

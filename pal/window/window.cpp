@@ -23,6 +23,7 @@
 #include "pal/error/error.h"
 #include "pal/thread/message_queue.h"
 #include "pal/thread/thread.h"
+#include "pal/window/remote.h"
 #include "pal/window/window_internal.h"
 
 namespace pal::window {
@@ -455,8 +456,11 @@ BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (hwnd == nullptr) return PostThreadMessageA(GetCurrentThreadId(), msg, wp, lp);
     if (hwnd == HWND_BROADCAST) {
         for (const WindowTarget& target : TopLevelWindows()) pal::PostQueueMessage(target.thread, target.hwnd, msg, wp, lp);
+        BroadcastToOtherProcesses(msg, wp, lp);
         return TRUE;
     }
+    const pid_t owner = static_cast<pid_t>(reinterpret_cast<uintptr_t>(hwnd) >> 32);
+    if (hwnd != HWND_MESSAGE && owner != 0 && owner != getpid()) return PostToProcess(owner, hwnd, msg, wp, lp);
     DWORD thread = 0;
     if (hwnd == HWND_MESSAGE || !WindowOwner(hwnd, thread)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);

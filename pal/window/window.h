@@ -10,8 +10,9 @@
 // serial number in the low ones. A handle is never reused within a process's life, so a
 // destroyed window's handle fails cleanly with ERROR_INVALID_WINDOW_HANDLE.
 //
-// Limits: windows, classes and posts are private to the process (a post to another
-// process's window fails with ERROR_INVALID_WINDOW_HANDLE); SendMessage to a window of
+// Limits: windows and classes are private to the process; posts reach another process's
+// windows of the same machine root only while it has a top-level window, and only for
+// messages whose parameters are numbers (remote.h); SendMessage to a window of
 // another thread fails with ERROR_WINDOW_OF_OTHER_THREAD; a child's parent must belong to
 // the creating thread. Details: docs/window.md.
 #pragma once
@@ -348,9 +349,9 @@ BOOL TranslateMessage(const MSG* lpMsg);
 // The calling thread's windows: a direct call of the procedure. Other threads' windows:
 // 0 with ERROR_WINDOW_OF_OTHER_THREAD. HWND_BROADCAST: ERROR_NOT_SUPPORTED.
 LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
-// Queues the message on the window's owning thread. NULL: a thread message to the calling
-// thread. HWND_BROADCAST: every top-level window of the process (TRUE even when there is
-// none).
+// Queues the message on the window's owning thread, in this or another process of the
+// machine root (remote.h). NULL: a thread message to the calling thread. HWND_BROADCAST:
+// every top-level window of every process of the root (TRUE even when there is none).
 BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 // Records the visibility; returns whether the window was visible before.
 BOOL ShowWindow(HWND hWnd, int nCmdShow);

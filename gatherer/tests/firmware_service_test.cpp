@@ -20,38 +20,6 @@ extern char** environ;
 using namespace mordane;
 using namespace gtest_util;
 
-namespace {
-
-pid_t StartGatherer() {
-    setenv("VQ_MORDANE_GRACE_MS", "0", 1);
-    char* argv[] = {const_cast<char*>(VQ_MORDANE_BIN), nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, VQ_MORDANE_BIN, nullptr, nullptr, argv, environ), 0);
-    unsetenv("VQ_MORDANE_GRACE_MS");
-    return pid;
-}
-
-// Exit code, or 128 + signal; SIGKILL after timeoutMs.
-int WaitExit(pid_t pid, int timeoutMs) {
-    int status = 0;
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        Sleep(50);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-std::vector<Record> RecordsOf(DWORD id) {
-    std::vector<Record> out;
-    for (auto& r : ReadLog())
-        if (r.id == id) out.push_back(r);
-    return out;
-}
-
-}  // namespace
-
 TEST(FirmwareService, WritesTheSerialNumberAndBiosVersionOnceAndStopsOnSigterm) {
     InstallRegistry();
     SetFirmware({{"bios_version", "V3.1"}, {"sys_manufacturer", "Maker"}, {"sys_product", "Model"},

@@ -1,6 +1,9 @@
 #include "gatherer/tests/gatherer_test_util.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,6 +18,8 @@
 #include "pal/file/path.h"
 #include "pal/registry/regfile.h"
 #include "tests/support/child_process.h"
+
+extern char** environ;
 
 namespace gtest_util {
 
@@ -193,6 +198,35 @@ size_t CountRecords(DWORD id) {
     size_t n = 0;
     for (const auto& r : ReadLog()) n += r.id == id;
     return n;
+}
+
+std::vector<Record> RecordsOf(DWORD id) {
+    std::vector<Record> out;
+    for (auto& r : ReadLog())
+        if (r.id == id) out.push_back(r);
+    return out;
+}
+
+#ifdef VQ_MORDANE_BIN
+pid_t StartGatherer() {
+    setenv("VQ_MORDANE_GRACE_MS", "0", 1);
+    char* argv[] = {const_cast<char*>(VQ_MORDANE_BIN), nullptr};
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, VQ_MORDANE_BIN, nullptr, nullptr, argv, environ), 0);
+    unsetenv("VQ_MORDANE_GRACE_MS");
+    return pid;
+}
+#endif
+
+int WaitExit(pid_t pid, int timeoutMs) {
+    int status = 0;
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        Sleep(50);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
 }
 
 }  // namespace gtest_util

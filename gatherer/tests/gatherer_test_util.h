@@ -69,8 +69,15 @@ bool WaitFor(Pred pred, int seconds = 30) {
 // True once the process has exited (gone, or a zombie waiting to be reaped).
 bool Exited(pid_t pid);
 
-// How many records of the Mordane log have this identifier.
+// How many records of the Mordane log have this identifier, and those records.
 size_t CountRecords(DWORD id);
+std::vector<Record> RecordsOf(DWORD id);
+
+// The service binary started with no grace period; its pid.
+pid_t StartGatherer();
+// Its exit code (128 + signal when killed), or -1 after SIGKILL when it did not end
+// within timeoutMs.
+int WaitExit(pid_t pid, int timeoutMs);
 
 // The child (vqtest::ChildProcess) "mordane_service" [graceMs] execs the service binary
 // with that grace period (default 0), so the child's pid is the service's.

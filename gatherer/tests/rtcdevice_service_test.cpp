@@ -21,34 +21,13 @@ namespace {
 
 constexpr const char* kHddKey = "RtcSensor\\HDDBootErrorLog";
 
-pid_t StartService() {
-    setenv("VQ_MORDANE_GRACE_MS", "0", 1);
-    char* argv[] = {const_cast<char*>(VQ_MORDANE_BIN), nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, VQ_MORDANE_BIN, nullptr, nullptr, argv, environ), 0);
-    unsetenv("VQ_MORDANE_GRACE_MS");
-    return pid;
-}
-
 // SIGTERM, then the exit code (128 + signal when killed; SIGKILL after 30 s).
 int StopService(pid_t pid) {
     kill(pid, SIGTERM);
-    int status = 0;
-    for (int waited = 0; waited < 30000; waited += 50) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        Sleep(50);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
+    return WaitExit(pid, 30000);
 }
 
-std::vector<Record> HddRecords() {
-    std::vector<Record> out;
-    for (auto& r : ReadLog())
-        if (r.id == MSG_HDD_BOOT_ERROR) out.push_back(r);
-    return out;
-}
+std::vector<Record> HddRecords() { return RecordsOf(MSG_HDD_BOOT_ERROR); }
 
 }  // namespace
 
@@ -58,7 +37,7 @@ TEST(RtcDeviceService, ReportsAtStartAbsorbsWhileRunningAndStopsOnSigterm) {
     SetRegDword(kHddKey, "HDDegreeRecode", 3);
     SetRtc({{"machine_type", "2"}, {"cmos.169", "4"}, {"cmos.173", "1"}});
 
-    pid_t pid = StartService();
+    pid_t pid = StartGatherer();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(WaitFor([] { return !HddRecords().empty(); }));
     auto first = HddRecords();
@@ -73,7 +52,7 @@ TEST(RtcDeviceService, ReportsAtStartAbsorbsWhileRunningAndStopsOnSigterm) {
     EXPECT_NE(TraceText().find("Listening End."), std::string::npos);
 
     // The next start finds the copy current.
-    pid = StartService();
+    pid = StartGatherer();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(WaitFor([] { return TraceText().find("RTCDevicelistening") != TraceText().rfind("RTCDevicelistening"); }));
     EXPECT_EQ(StopService(pid), 0);

@@ -5,9 +5,11 @@
 # (vqevent follow): a CPU over-temperature first, then a stopped CPU fan, then healthy
 # readings. At the end it stops the service as the service manager would.
 #   scripts/demo.sh [--reduced]      (--reduced: the reduced terminal model's build)
+#   scripts/demo.sh --eventmon       (the tray event monitor instead: scripts/eventmon-demo.sh)
 # Uses a fresh temporary machine root unless VQ_ROOT is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "${1:-}" = --eventmon ] && exec scripts/eventmon-demo.sh
 program=mordane
 [ "${1:-}" = --reduced ] && program=mordane_reduced
 scripts/setup.sh

@@ -1,5 +1,6 @@
 // quillon as a running program: its ini beside it, records written by vqevent, the code
-// on the display, the icon and menu through vqtray, and its two ways to end.
+// and by a service's state changes, the code on the display, the icon and menu through
+// vqtray, and its two ways to end.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,12 +12,41 @@
 
 #include "eventmon/mainframe.h"
 #include "eventmon/tests/quillon_test_util.h"
+#include "pal/service/service.h"
 #include "pal/shell/shell.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
 using namespace quillon_test;
+
+// A service of the suite in miniature: it reports running, waits for stop, reports stopped.
+SERVICE_STATUS_HANDLE g_status = nullptr;
+HANDLE g_stop = nullptr;
+
+DWORD WINAPI MiniHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+    if (control == SERVICE_CONTROL_STOP) SetEvent(g_stop);
+    return NO_ERROR;
+}
+
+void WINAPI MiniMain(DWORD, LPSTR* argv) {
+    g_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_status = RegisterServiceCtrlHandlerExA(argv[0], MiniHandler, nullptr);
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, NO_ERROR, 0, 0, 0};
+    SetServiceStatus(g_status, &s);
+    vqtest::Tell("running");
+    WaitForSingleObject(g_stop, INFINITE);
+    s.dwCurrentState = SERVICE_STOPPED;
+    s.dwControlsAccepted = 0;
+    SetServiceStatus(g_status, &s);
+    CloseHandle(g_stop);
+}
+
+VQ_CHILD(mini_service) {
+    std::string name = args.at(0);
+    SERVICE_TABLE_ENTRYA table[] = {{name.data(), MiniMain}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) ? 0 : 3;
+}
 
 // A copy of quillon in its own folder, so that Quillon.ini can lie beside it.
 class RunningQuillon {
@@ -114,6 +144,20 @@ TEST_F(QuillonProcess, ShowsWrittenRecordsSurvivesATaskbarRestartAndEndsOnItsMen
     EXPECT_EQ(q.WaitExit(20000), 0);
     EXPECT_FALSE(HasIcon(q.pid())) << "the icon goes with the program";
     EXPECT_TRUE(Traced("<<<End Logging."));
+}
+
+TEST_F(QuillonProcess, TheClassicConfigurationSeesTheSuitesOwnServicesChangeState) {
+    // Only the record a service leaves when it starts matches: 7036 with code 3.
+    RunningQuillon q("[SearchEventID]\nEventID1=7036,3\n");
+    ASSERT_TRUE(WaitFor([] { return Traced("Timer Called"); }));
+    EXPECT_EQ(DisplayedCode(), -1);
+    vqtest::ChildProcess service("mini_service", {"QuillonWatched" + std::to_string(getpid())});
+    ASSERT_TRUE(service.Expect("running"));
+    EXPECT_TRUE(WaitFor([] { return DisplayedCode() == 3; })) << DisplayedCode();
+    service.Kill(SIGTERM);
+    EXPECT_EQ(service.Wait(), 0);
+    kill(q.pid(), SIGTERM);
+    EXPECT_EQ(q.WaitExit(20000), 0);
 }
 
 TEST_F(QuillonProcess, SigtermEndsItTheWayTheMenuDoes) {

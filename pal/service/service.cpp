@@ -19,6 +19,7 @@
 
 #include "pal/service/notify.h"
 #include "pal/service/service.h"
+#include "pal/service/state_record.h"
 #include "pal/service/wire.h"
 
 namespace {
@@ -35,6 +36,7 @@ struct Entry {
     // Until the first report, the service is starting and accepts nothing.
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 0};
     bool stopWanted = false;  // a stop signal came before the service accepted stop
+    DWORD recordedState = 0;  // the last state the System log was told of
     bool mainDone = false;
     int lockFd = -1;
     int listenFd = -1;
@@ -454,6 +456,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
         return FALSE;
     }
     std::string message;
+    std::string recordName;
+    DWORD recordState = 0;
     {
         std::lock_guard lock(D().mu);
         Entry* e = hServiceStatus ? FindById(reinterpret_cast<uintptr_t>(hServiceStatus)) : nullptr;
@@ -476,8 +480,16 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
         D().readySent = D().readySent || firstRunning;
         D().stoppingSent = D().stoppingSent || firstStopping;
         message = detail::NotifyMessage(e->name, *lpServiceStatus, firstRunning, firstStopping);
+        if (detail::StateWord(state) && state != e->recordedState) {
+            e->recordedState = state;
+            recordName = e->name;
+            recordState = state;
+        }
         Wake();
     }
     detail::Notify(message);  // the manager may be absent; that is not the caller's failure
+    // Written outside the lock: the store may take a while, and a log that cannot be
+    // written is not the caller's failure either.
+    if (!recordName.empty()) detail::WriteStateRecord(recordName, recordState);
     return TRUE;
 }

@@ -1,5 +1,5 @@
 // Services in real child processes: the dispatcher, the control socket, stop signals,
-// single instances and the service-manager notifications.
+// single instances, the service-manager notifications and the System-log state records.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -19,6 +20,10 @@
 #include <vector>
 
 #include "pal/core/root.h"
+#include "pal/eventlog/eventlog.h"
+#include "pal/eventlog/message.h"
+#include "pal/eventlog/record.h"
+#include "pal/file/path.h"
 #include "pal/service/service.h"
 #include "pal/thread/thread.h"
 #include "tests/support/child_process.h"
@@ -357,5 +362,87 @@ void CheckNotifications(bool abstract) {
 TEST(ServiceProcess, StatusReportsNotifyAnAbstractSocket) { CheckNotifications(true); }
 
 TEST(ServiceProcess, StatusReportsNotifyAPathSocket) { CheckNotifications(false); }
+
+
+// ---- state records in the System log ----------------------------------------------------
+
+struct StateRecord {
+    std::string service, state, text;
+    WORD type;
+};
+
+std::vector<StateRecord> StateRecords(const std::string& service) {
+    std::vector<StateRecord> out;
+    HANDLE log = OpenEventLogA(nullptr, "System");
+    if (!log) return out;
+    std::vector<char> buf(64 * 1024);
+    DWORD read = 0, needed = 0;
+    while (ReadEventLogA(log, EVENTLOG_SEQUENTIAL_READ | EVENTLOG_FORWARDS_READ, 0, buf.data(),
+                         static_cast<DWORD>(buf.size()), &read, &needed)) {
+        std::vector<pal::eventlog::RecordView> records;
+        if (!pal::eventlog::ParseRecords(buf.data(), read, records)) break;
+        for (const auto& r : records) {
+            if (r.source != "Service Control Manager" || r.header.EventID != 0x40001B7C) continue;
+            if (r.strings.size() != 2 || r.strings[0] != service) continue;
+            auto m = pal::eventlog::FormatRecordTexts("System", r);
+            out.push_back({std::string(r.strings[0]), std::string(r.strings[1]), m.text, r.header.EventType});
+        }
+    }
+    CloseEventLog(log);
+    return out;
+}
+
+TEST(ServiceStateRecords, EachSettledStateChangeLeavesOneFormattedSystemRecord) {
+    std::string name = Unique("Logged");
+    vqtest::ChildProcess child("service", {name});
+    ASSERT_TRUE(child.Expect("running"));
+    ASSERT_TRUE(Send(name, SERVICE_CONTROL_PAUSE).ok);
+    ASSERT_TRUE(child.Expect("handler 2 main"));
+    // A second pause report is no change of state and leaves no second record.
+    ASSERT_TRUE(Send(name, SERVICE_CONTROL_CONTINUE).ok);
+    ASSERT_TRUE(Send(name, SERVICE_CONTROL_STOP).ok);
+    EXPECT_EQ(child.Wait(), 0);
+
+    auto records = StateRecords(name);
+    std::vector<std::string> states;
+    for (const auto& r : records) states.push_back(r.state);
+    // Pending states are not settled states: the manager does not log them.
+    EXPECT_EQ(states, (std::vector<std::string>{"running", "paused", "running", "stopped"}));
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0].type, EVENTLOG_INFORMATION_TYPE);
+    EXPECT_EQ(records[0].text, "The " + name + " service entered the running state.");
+    EXPECT_EQ(records.back().text, "The " + name + " service entered the stopped state.");
+}
+
+TEST(ServiceStateRecords, AnInstalledModuleAndRegistrationAreKept) {
+    // An administrator's own text for the source stays in force.
+    std::string module = pal::MapPath("C:\\WINDOWS\\system32\\vqscm.mc");
+    std::filesystem::create_directories(std::filesystem::path(module).parent_path());
+    std::ofstream(module) << "LanguageNames=(English=0x409:MSG00409)\n"
+                             "MessageId=7036\nSeverity=Informational\nLanguage=English\n"
+                             "Local text: %1 is %2.\n.\n";
+    std::string name = Unique("Kept");
+    vqtest::ChildProcess child("service", {name});
+    ASSERT_TRUE(child.Expect("running"));
+    ASSERT_TRUE(Send(name, SERVICE_CONTROL_STOP).ok);
+    EXPECT_EQ(child.Wait(), 0);
+    auto records = StateRecords(name);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].text, "Local text: " + name + " is stopped.");
+    std::filesystem::remove(module);
+}
+
+TEST(ServiceStateRecords, AFailedStatusReportLeavesNoRecord) {
+    std::string name = Unique("NoLog");
+    // The first report is the bad state 0, the second 8, the third start-pending, the
+    // fourth running: that one fails.
+    setenv("VQ_SERVICE_FAIL_STATUS", "4", 1);
+    vqtest::ChildProcess child("service", {name});
+    unsetenv("VQ_SERVICE_FAIL_STATUS");
+    ASSERT_TRUE(child.Expect("report failed 13"));
+    child.Kill(SIGKILL);
+    child.Wait();
+    EXPECT_TRUE(StateRecords(name).empty());
+}
 
 }  // namespace

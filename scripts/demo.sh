@@ -1,123 +1,216 @@
 #!/usr/bin/env bash
-# The suite's main job on its embedded default: the hardware gatherer service "Mordane"
-# on simulated hardware. It installs the gatherer's configuration into a machine root,
-# polls the CPU sensor every 2 seconds, and shows the event-log records as they arrive
-# (vqevent follow): a CPU over-temperature first, then a stopped CPU fan, then healthy
-# readings. At the end it stops the service as the service manager would.
-#   scripts/demo.sh [--reduced]      (--reduced: the reduced terminal model's build)
-#   scripts/demo.sh --eventmon       (the tray event monitor instead: scripts/eventmon-demo.sh)
-# Uses a fresh temporary machine root unless VQ_ROOT is set.
+# The suite's main job: the whole road on one machine, in a fresh machine root. It installs
+# every part's configuration, starts the task controller, the SNMP service host with the
+# extension agent norvik, snmptrapd on a loopback port, the hardware gatherer "Mordane" on
+# simulated hardware, the agent "FW NORVIK" and the tray monitor quillon; then drives a
+# finding of every monitor and shows, as they happen, each event-log record, each trap as
+# snmptrapd decodes it, and the display's code. It stops every service cleanly and ends
+# with a summary: findings written, traps received, nothing lost.
+#   scripts/demo.sh              the main job
+#   scripts/demo.sh --reduced    the same with the reduced terminal model's gatherer
+#   scripts/demo.sh --short      a quicker run (the test of the main job uses it)
+#   scripts/demo.sh --eventmon   the tray monitor alone (scripts/eventmon-demo.sh)
+# Uses a fresh temporary machine root unless VQ_ROOT is set. VQ_DEMO_BIN names a built bin
+# directory to use as it is (no set-up step).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-[ "${1:-}" = --eventmon ] && exec scripts/eventmon-demo.sh
 program=mordane
-[ "${1:-}" = --reduced ] && program=mordane_reduced
-scripts/setup.sh
-bin="$PWD/build/bin"
+short=0
+case "${1:-}" in
+  "") ;;
+  --reduced) program=mordane_reduced ;;
+  --short) short=1 ;;
+  --eventmon) exec scripts/eventmon-demo.sh ;;
+  *) echo "usage: scripts/demo.sh [--reduced | --short | --eventmon]" >&2; exit 2 ;;
+esac
+if [ -n "${VQ_DEMO_BIN:-}" ]; then
+  bin="$(cd "$VQ_DEMO_BIN" && pwd)"
+else
+  scripts/setup.sh
+  bin="$PWD/build/bin"
+fi
+lib="$(cd "$bin/../lib" && pwd)"
 export VQ_ROOT="${VQ_ROOT:-$(mktemp -d /tmp/vqdemo.XXXXXX)}"
-echo "== machine root: $VQ_ROOT"
-scripts/install-gatherer.sh build
-
-# Short polling for the demonstration (the installed default is 300 s).
-ini="$(find "$VQ_ROOT/drive_c" -iname mordane.ini | head -1)"
-awk 'BEGIN{s=""} /^\[/{s=$0} { if (s=="[CpuSensor]" && $0 ~ /^INTERVAL=/) print "INTERVAL=2"; else print }' \
-  "$ini" > "$ini.new" && mv "$ini.new" "$ini"
-
-sensor() {  # the simulated sensor driver's readings (docs/device.md)
-  mkdir -p "$VQ_ROOT/devices"
-  printf 'provider = simulated\ncase_temperature = 34\ncpu_temperature = %s\ncpu_fan = %s\ncooling_fan = 1\npower_5v = 5020\npower_12v = 12050\n' \
-    "$1" "$2" > "$VQ_ROOT/devices/drvsensor.conf.new"
-  mv "$VQ_ROOT/devices/drvsensor.conf.new" "$VQ_ROOT/devices/drvsensor.conf"
-}
-sensor 86 1000
-
-# The link status monitor polls every second with a one-minute window (docs/iphlp.md).
-awk 'BEGIN{s=""} /^\[/{s=$0} { if (s=="[NICStatus]" && $0 ~ /^INTERVAL=/) print "INTERVAL=1";
-  else if (s=="[NICStatus]" && $0 ~ /^Times=/) print "Times=60"; else print }' "$ini" > "$ini.new" && mv "$ini.new" "$ini"
-nic() {  # the simulated interface table: one Ethernet NIC, index 2, link up (1) or down (0)
-  mkdir -p "$VQ_ROOT/devices"
-  printf 'provider = simulated\nif.1.index = 2\nif.1.up = %s\n' "$1" > "$VQ_ROOT/devices/iftable.conf.new"
-  mv "$VQ_ROOT/devices/iftable.conf.new" "$VQ_ROOT/devices/iftable.conf"
-}
-nic 1
-
-# The firmware area (docs/device.md): a BIOS version and a serial number, read once at start.
 mkdir -p "$VQ_ROOT/devices"
-printf 'provider = simulated\nbios_version = A1\nsys_manufacturer = Maker\nsys_product = Model\nsys_version = 1.0\nsys_serial = ABC123\n' \
-  > "$VQ_ROOT/devices/physmem.conf"
+. scripts/lib/root.sh
+heading() { printf '\n== %s\n' "$*"; }
+pause() { sleep "$(awk -v s="$1" -v q="$short" 'BEGIN { print (q ? s / 2 : s) }')"; }
 
-# The RTC memory (docs/device.md): the firmware logged an HDD boot error (count, month 12,
-# day 31, hour 23) while the terminal was off; the monitor polls every second.
-awk 'BEGIN{s=""} /^\[/{s=$0} { if (s=="[RtcSensor]" && $0 ~ /^INTERVAL=/) print "INTERVAL=1"; else print }' \
-  "$ini" > "$ini.new" && mv "$ini.new" "$ini"
-rtc() {  # the simulated RTC driver, machine type 2: HDD boot error log at 169-173
-  printf 'provider = simulated\nmachine_type = 2\ncmos.169 = %s\ncmos.170 = 18\ncmos.171 = 49\ncmos.172 = 35\n' \
-    "$1" > "$VQ_ROOT/devices/rtcdrv.conf.new"
-  mv "$VQ_ROOT/devices/rtcdrv.conf.new" "$VQ_ROOT/devices/rtcdrv.conf"
+# Waits up to $2 seconds (default 30) until the command in $1 succeeds.
+wait_for() {
+  local i
+  for ((i = 0; i < ${2:-30} * 10; i++)); do eval "$1" && return 0; sleep 0.1; done
+  echo "demo: gave up waiting for: $1" >&2
+  return 1
 }
-rtc 1
+running() { "$bin/vqsc" query "$1" 2>/dev/null | grep -q 'STATE *: 4'; }
 
-# SMART (docs/wmi.md): two simulated drives; drive 2 has three pending sectors.
-printf '%s\n' 'drives = 2' 'drive1.attr.1 = 11 100 100 0' 'drive1.thresh.1 = 16' 'drive1.attr.5 = 51 100 100 0' \
-  'drive1.thresh.5 = 36' 'drive1.attr.9 = 50 97 97 23101' 'drive1.attr.194 = 34 36 45 36' \
-  'drive2.attr.5 = 51 90 90 12' 'drive2.thresh.5 = 36' 'drive2.attr.197 = 18 100 100 3' > "$VQ_ROOT/devices/smart.conf"
+# ---- configuration ---------------------------------------------------------------------
+heading "machine root $VQ_ROOT"
+scripts/install-gatherer.sh "$bin/.." > /dev/null
+scripts/install-agent.sh "$bin/.." > /dev/null
+ini="$(find "$VQ_ROOT/drive_c" -iname mordane.ini | head -1)"
+# Short intervals for the demonstration (the installed defaults are minutes); the case
+# temperature, reported at every poll, is left out so each line below is a finding.
+awk 'BEGIN { s = "" } /^\[/ { s = $0 }
+  (s == "[CpuSensor]" || s == "[RtcSensor]" || s == "[NICStatus]") && /^INTERVAL=/ { print "INTERVAL=1"; next }
+  s == "[NICStatus]" && /^Times=/ { print "Times=60"; next }
+  s == "[CaseTemper]" && /^WATCH=/ { print "WATCH=0"; next }
+  { print }' "$ini" > "$ini.new" && mv "$ini.new" "$ini"
+agent='HKLM\SOFTWARE\QIR\VQ FRAMEWORK\CORVANE'
+"$bin/vqreg" add "$agent\\EVENTLOG_FILTER_INF" --value WATCH_INTERVAL --type REG_DWORD --data 1 > /dev/null
+"$bin/vqreg" add "$agent" --value WAITTIME_AFTER_SNMP_STARTED --type REG_DWORD --data 0 > /dev/null
 
-# USB removals (docs/device.md): the simulated device-change source; the count so far is 7.
-usb() { printf 'provider = simulated\nremovals = %s\n' "$1" > "$VQ_ROOT/devices/usb.conf.new"
-  mv "$VQ_ROOT/devices/usb.conf.new" "$VQ_ROOT/devices/usb.conf"; }
-usb 0
-"$bin/vqreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\USBDisconnected' --value DisconCount --type REG_DWORD --data 7 >/dev/null
-
-"$bin/vqevent" follow Mordane --from 1 &
-follow=$!
-# The 10-second grace period after a stop is shortened for the demonstration.
-VQ_MORDANE_GRACE_MS=1000 "$bin/$program" &
-service=$!
-cleanup() { kill "$follow" "$service" 2>/dev/null || true; }
-trap cleanup EXIT
-
-sleep 5
-echo "== the service as the service manager sees it"
-"$bin/vqsc" query Mordane
-echo "== the firmware texts read at the start: serial number (0x4004000B) and BIOS version (0x40040008)"
-"$bin/vqevent" query Mordane | awk '/^Event ID:/{id=$3} /^Data:/{if (id=="0x4004000B" || id=="0x40040008") print id, $2}' |
-  while read -r id hex; do printf '   %s  %b\n' "$id" "$(sed 's/../\\x&/g' <<<"$hex")"; done
-echo "== SMART (0x4004000F): per drive, each watched attribute's current, worst, raw value and threshold"
-"$bin/vqevent" query Mordane | awk '/^Event ID:/{id=$3} /^Data:/{if (id=="0x4004000F" && !done) {print $2; done=1}}' |
-  while read -r hex; do
-    for ((d = 0; d < ${#hex} / 156; d++)); do
-      line="   drive $((d + 1)):"
-      for ((k = 0; k < 6; k++)); do
-        slot=${hex:$((d * 156 + k * 26)):26}
-        [ "${slot:0:2}" = 00 ] && continue
-        raw=""; for ((b = 10; b >= 5; b--)); do raw+=${slot:$((b * 2)):2}; done
-        line+="  id $((16#${slot:0:2})) $((16#${slot:6:2}))/$((16#${slot:8:2})) raw $((16#$raw)) thr $((16#${slot:24:2}))"
-      done
-      echo "$line"
-    done
-  done
-echo "== the CPU fan stops"
-sensor 70 0
-sleep 5
-echo "== readings are healthy again"
+# Simulated hardware (docs/device.md, docs/iphlp.md, docs/wmi.md): each file is re-read at
+# every poll, so rewriting one is a change of the hardware.
+put() { printf "${@:2}" > "$VQ_ROOT/devices/$1.new" && mv "$VQ_ROOT/devices/$1.new" "$VQ_ROOT/devices/$1"; }
+sensor() { put drvsensor.conf 'provider = simulated\ncase_temperature = 34\ncpu_temperature = %s\ncpu_fan = %s\ncooling_fan = 1\npower_5v = 5020\npower_12v = 12050\n' "$1" "$2"; }
+nic() { put iftable.conf 'provider = simulated\nif.1.index = 2\nif.1.up = %s\n' "$1"; }
+rtc() { put rtcdrv.conf 'provider = simulated\nmachine_type = 2\ncmos.169 = %s\ncmos.170 = 18\ncmos.171 = 49\ncmos.172 = 35\n' "$1"; }
+usb() { put usb.conf 'provider = simulated\nremovals = %s\n' "$1"; }
 sensor 50 1000
-sleep 3
-echo "== the network cable is pulled and plugged back five times: one record (0x40040007) at the fifth loss"
-for i in 1 2 3 4 5; do nic 0; sleep 1.3; nic 1; sleep 1.3; done
+nic 1
+rtc 1   # an HDD boot error, logged by the firmware while the terminal was off
+usb 0
+put physmem.conf 'provider = simulated\nbios_version = A1\nsys_manufacturer = Maker\nsys_product = Model\nsys_version = 1.0\nsys_serial = ABC123\n'
+put wininet.conf 'provider = simulated\nconnected = 1\n'
+printf '%s\n' 'drives = 1' 'drive1.attr.5 = 51 90 90 12' 'drive1.thresh.5 = 36' 'drive1.attr.9 = 50 97 97 23101' \
+  'drive1.attr.197 = 18 100 100 3' > "$VQ_ROOT/devices/smart.conf"
+"$bin/vqreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\USBDisconnected' --value DisconCount \
+  --type REG_DWORD --data 7 > /dev/null
+put ledpanel.conf 'digits = 4\n'   # a four-digit seven-segment display
+mkdir -p "$VQ_ROOT/quillon"        # quillon reads Quillon.ini beside its own file
+cp "$bin/quillon" "$VQ_ROOT/quillon/quillon"
+cp eventmon/install/Quillon.ini "$VQ_ROOT/quillon/Quillon.ini"
+
+# ---- the services --------------------------------------------------------------------------
+heading "starting the services"
+mibs=""
+if [ -f scripts/lib/mibs.sh ]; then
+  . scripts/lib/mibs.sh
+  mibs="$(vq_mib_dirs 2>/dev/null || true)"
+fi
+export VQ_TRAPD_MIBDIRS="$mibs"
+export VQ_TRAPD_FORMAT1='TRAP %N %q|%V|%v\n'
+vq_start_snmptrapd > /dev/null
+pids=("$trapd_pid")
+quillon=""
+cleanup() { kill "${pids[@]}" 2>/dev/null || true; }
+trap cleanup EXIT
+logs="$VQ_ROOT/demo-logs"
+mkdir -p "$logs"
+start_service() {  # NAME PROGRAM...: starts it and waits until it reports running
+  local name="$1"; shift
+  "$@" > "$logs/$(basename "$1").out" 2>&1 &
+  pids+=($!)
+  wait_for "running '$name'" 30
+  printf '   %-12s running (pid %s)\n' "$name" "$!"
+}
+start_service TaskCtrl "$bin/taskctrl"
+start_service SNMP "$bin/vqsnmpd"
+start_service "FW NORVIK" "$bin/corvane"
+# The agent reports only records newer than its first look at a log: wait for that look.
+wait_for "'$bin/vqreg' query '$agent\\EVENTLOG_FILTER_INF' SHILOG_REC_NO 2>/dev/null | grep -q 'REG_DWORD *0x[1-9a-fA-F]'" 30
+VQ_LIBRARY_PATH="$lib" "$VQ_ROOT/quillon/quillon" > "$logs/quillon.out" 2>&1 &
+quillon=$!
+pids+=("$quillon")
+printf '   %-12s running (pid %s), tray icon: %s\n' quillon "$quillon" \
+  "$(wait_for "'$bin/vqtray' list | grep -q Quillon" 20 && echo Quillon)"
+printf '   %-12s on 127.0.0.1:%s, %s\n' snmptrapd "$trapd_port" \
+  "$([ -n "$mibs" ] && echo "names from VQ-TRAP-MIB" || echo "numeric OIDs (VQ-TRAP-MIB not found)")"
+
+# ---- the live view: records, traps and the display as they arrive ----------------------
+# One line per event-log record of the log "Mordane", per trap snmptrapd printed, and per
+# change of the display's code.
+live() {
+  local rec=0 traps=0 code="" n line
+  while [ ! -f "$VQ_ROOT/.live-stop" ]; do
+    n="$("$bin/vqevent" info Mordane 2>/dev/null | awk '/^Newest:/ { print $2 }')"
+    if [ -n "$n" ] && [ "$n" -gt "$rec" ]; then
+      "$bin/vqevent" query Mordane --from $((rec + 1)) | awk '
+        /^Record:/ { r = $2 } /^Type:/ { t = $2 } /^Event ID:/ { id = $3 }
+        /^Message:/ { sub(/^Message: +/, ""); m = $0; sub(/\. .*/, ".", m)
+                      printf "   record %-3s %s %-11s %s\n", r, id, t, substr(m, 1, 60) }'
+      rec=$n
+    fi
+    n="$(grep -c '^TRAP ' "$VQ_ROOT/snmptrapd.out" 2>/dev/null || true)"
+    if [ "${n:-0}" -gt "$traps" ]; then
+      grep '^TRAP ' "$VQ_ROOT/snmptrapd.out" | sed -n "$((traps + 1)),${n}p" | while IFS= read -r line; do
+        # TRAP enterprise specific|binding|binding...: the 7th binding is the event id,
+        # the 9th its type; the first binding's name shows how snmptrapd names them.
+        awk -F'|' '{ split($1, h, " "); b1 = $2; sub(/ = .*/, "", b1)
+          v7 = $8; sub(/^[^=]*= (STRING: )?/, "", v7); v9 = $10; sub(/^[^=]*= (STRING: )?/, "", v9)
+          gsub(/"/, "", v7); gsub(/"/, "", v9); v7 = "0x" toupper(substr(v7, 3))
+          printf "   trap       %s %-11s %s specific %s, first binding %s\n", v7, v9, h[2], h[3], b1 }' \
+          <<<"$line"
+      done
+      traps=$n
+    fi
+    n="$(sed -n 's/^code = //p' "$VQ_ROOT/ledpanel/state" 2>/dev/null || true)"
+    if [ -n "$n" ] && [ "$n" != "$code" ]; then
+      code=$n
+      printf '   display    code %s\n' "$code"
+      "$bin/vqled" | sed 's/^/              /'
+    fi
+    sleep 0.3
+  done
+}
+live &
+live_pid=$!
+pids+=("$live_pid")
+
+heading "the gatherer starts: serial number, BIOS version, SMART data, the HDD boot error, USB count (7)"
+VQ_MORDANE_GRACE_MS=1000 "$bin/$program" > "$logs/mordane.out" 2>&1 &
+pids+=($!)
+wait_for "running Mordane" 30
+pause 6
+heading "the CPU overheats (86 degrees, limit 75)"
+sensor 86 1000
+pause 3
+sensor 50 1000
+pause 3
+heading "the CPU fan stops"
+sensor 60 0
+pause 3
+sensor 50 1000
+pause 3
+heading "the network cable is pulled five times: one record at the fifth loss"
+for _ in 1 2 3 4 5; do nic 0; sleep 1.2; nic 1; sleep 1.2; done
+pause 3
+heading "a USB device is pulled (the count goes to 8)"
+usb 1
+pause 4
+
+# ---- stopping ------------------------------------------------------------------------------
+heading "stopping every service"
+wait_for "[ \"\$(grep -c '^TRAP ' '$VQ_ROOT/snmptrapd.out')\" -ge \"\$('$bin/vqevent' info Mordane | awk '/^Count:/ { print \$2 }')\" ]" 20 || true
 sleep 1
-echo "== HDD boot error log: reported at the start (0xC004000A); a change while running is only absorbed"
-rtc 2
-sleep 2
-"$bin/vqreg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\RtcSensor\HDDBootErrorLog' HDDegreeRecode
-echo "== two USB devices are pulled: records 0x4004000E with the counts 8 and 9 (7 at the start)"
-usb 2
-sleep 1.5
-"$bin/vqreg" query 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\USBDisconnected' DisconCount
-echo "== stopping the service"
-"$bin/vqsc" stop Mordane
-wait "$service" || true
-sleep 0.5
-kill "$follow" 2>/dev/null || true
-wait "$follow" 2>/dev/null || true
-echo "== trace lines: $(find "$VQ_ROOT/trace" -name '*Mordane.log')"
-tail -n 3 "$VQ_ROOT"/trace/*Mordane.log
+touch "$VQ_ROOT/.live-stop"
+wait "$live_pid" 2>/dev/null || true
+stopped=()
+for name in Mordane "FW NORVIK" SNMP TaskCtrl; do
+  if "$bin/vqsc" stop "$name" --wait 60 > /dev/null; then stopped+=("$name"); fi
+done
+kill -TERM "$quillon" && wait "$quillon" && stopped+=(quillon)
+kill "$trapd_pid" 2>/dev/null || true
+wait "$trapd_pid" 2>/dev/null || true
+printf '   stopped: %s\n' "$(IFS=,; echo "${stopped[*]}" | sed 's/,/, /g')"
+
+# ---- summary ---------------------------------------------------------------------------------
+heading "summary"
+"$bin/vqevent" query Mordane | awk '/^Event ID:/ { print $3 }' | sort > "$VQ_ROOT/records.ids"
+grep '^TRAP ' "$VQ_ROOT/snmptrapd.out" | awk -F'|' '{ v = $8; sub(/^[^=]*= (STRING: )?/, "", v); gsub(/"/, "", v); print "0x" toupper(substr(v, 3)) }' |
+  sort > "$VQ_ROOT/traps.ids"
+records=$(wc -l < "$VQ_ROOT/records.ids")
+traps=$(wc -l < "$VQ_ROOT/traps.ids")
+lost=$(comm -23 "$VQ_ROOT/records.ids" "$VQ_ROOT/traps.ids" | wc -l)
+repeated=$(comm -13 "$VQ_ROOT/records.ids" "$VQ_ROOT/traps.ids" | wc -l)
+kinds=$(sort -u "$VQ_ROOT/records.ids" | tr '\n' ' ')
+printf '   findings written (log Mordane)   %s records, event ids %s\n' "$records" "$kinds"
+printf '   traps received by snmptrapd      %s\n' "$traps"
+printf '   lost / repeated                  %s / %s\n' "$lost" "$repeated"
+printf '   display code at the end          %s\n' "$(sed -n 's/^code = //p' "$VQ_ROOT/ledpanel/state" 2>/dev/null)"
+printf '   services stopped cleanly         %s of 5\n' "${#stopped[@]}"
+printf '   logs and traces                  %s\n' "$VQ_ROOT"
+trap - EXIT
+[ "$lost" -eq 0 ] && [ "${#stopped[@]}" -eq 5 ]

@@ -34,7 +34,20 @@ fi
 
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVQ_SANITIZE="$sanitize" >/dev/null
 log="$build_dir/build.log"
-if ! cmake --build "$build_dir" -j "$(nproc)" >"$log" 2>&1; then
+cmake --build "$build_dir" -j "$(nproc)" >"$log" 2>&1 &
+build_pid=$!
+if [ -t 1 ]; then
+  # A progress line on a terminal; logs (CI) get one line instead of hundreds.
+  while kill -0 "$build_pid" 2>/dev/null; do
+    percent="$(grep -o '^\[ *[0-9]*%\]' "$log" 2>/dev/null | tail -1 | tr -dc 0-9 || true)"
+    printf '\rsetup: building in %s, %s%% ' "$build_dir" "${percent:-0}"
+    sleep 1
+  done
+  printf '\r\033[K'
+else
+  echo "setup: building in $build_dir (log: $log)"
+fi
+if ! wait "$build_pid"; then
   grep -E -B2 -A6 'error|Error' "$log" | head -80 >&2
   echo "setup: build failed (full log: $log)" >&2
   exit 1

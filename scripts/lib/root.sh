@@ -22,12 +22,17 @@ vq_system32() {
 
 # Starts snmptrapd on a loopback port (output in $VQ_ROOT/snmptrapd.out) and points the SNMP
 # service host at norvik and at it, over SNMPv1 (and SNMPv2c when $1 is "v2c"). Sets
-# trapd_port and trapd_pid. $bin must name the build's bin directory.
+# trapd_port and trapd_pid. $bin must name the build's bin directory. Optional:
+# VQ_TRAPD_MIBDIRS (a -M list holding VQ-TRAP-MIB: names instead of numbers) and
+# VQ_TRAPD_FORMAT1 (snmptrapd's format1 for SNMPv1 traps).
 vq_start_snmptrapd() {
   trapd_port=$(( 20000 + RANDOM % 20000 ))
   printf 'disableAuthorization yes\nauthCommunity log public\n' > "$VQ_ROOT/snmptrapd.conf"
-  MIBS= SNMP_PERSISTENT_DIR="$VQ_ROOT/snmptrapd-state" /usr/sbin/snmptrapd -f -Lo -n -On -C \
-    -c "$VQ_ROOT/snmptrapd.conf" -M /nonexistent "udp:127.0.0.1:$trapd_port" > "$VQ_ROOT/snmptrapd.out" 2>&1 &
+  [ -n "${VQ_TRAPD_FORMAT1:-}" ] && printf 'format1 %s\n' "$VQ_TRAPD_FORMAT1" >> "$VQ_ROOT/snmptrapd.conf"
+  local mibs=(-On -M /nonexistent)
+  [ -n "${VQ_TRAPD_MIBDIRS:-}" ] && mibs=(-M "$VQ_TRAPD_MIBDIRS" -m VQ-TRAP-MIB)
+  MIBS= SNMP_PERSISTENT_DIR="$VQ_ROOT/snmptrapd-state" /usr/sbin/snmptrapd -f -Lo -n -C \
+    -c "$VQ_ROOT/snmptrapd.conf" "${mibs[@]}" "udp:127.0.0.1:$trapd_port" > "$VQ_ROOT/snmptrapd.out" 2>&1 &
   trapd_pid=$!
   local v2c=""
   if [ "${1:-}" = v2c ]; then

@@ -85,11 +85,8 @@ cp eventmon/install/Quillon.ini "$VQ_ROOT/quillon/Quillon.ini"
 
 # ---- the services --------------------------------------------------------------------------
 heading "starting the services"
-mibs=""
-if [ -f scripts/lib/mibs.sh ]; then
-  . scripts/lib/mibs.sh
-  mibs="$(vq_mib_dirs 2>/dev/null || true)"
-fi
+. scripts/lib/mibs.sh
+mibs="$(vq_mibs 2>/dev/null || true)"   # the base MIBs' cache and dist/snmp, when at hand
 export VQ_TRAPD_MIBDIRS="$mibs"
 export VQ_TRAPD_FORMAT1='TRAP %N %q|%V|%v\n'
 vq_start_snmptrapd > /dev/null

@@ -16,7 +16,7 @@ while [ $# -gt 0 ]; do
 done
 
 packages=(cmake make g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-          libsnmp-dev snmptrapd snmp)
+          libsnmp-dev snmptrapd snmp smitools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -31,6 +31,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   }
 fi
+
+# The IETF base MIBs for the MIB tests, fetched once into a cache outside the tree.
+. scripts/lib/mibs.sh
+# Not fatal: without them only the MIB tests fail, each saying what is missing.
+vq_mibs > /dev/null || true
 
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVQ_SANITIZE="$sanitize" >/dev/null
 log="$build_dir/build.log"

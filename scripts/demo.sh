@@ -124,7 +124,7 @@ live() {
   while [ ! -f "$VQ_ROOT/.live-stop" ]; do
     n="$("$bin/vqevent" info Mordane 2>/dev/null | awk '/^Newest:/ { print $2 }')"
     if [ -n "$n" ] && [ "$n" -gt "$rec" ]; then
-      "$bin/vqevent" query Mordane --from $((rec + 1)) | awk '
+      "$bin/vqevent" query Mordane --from $((rec + 1)) --count $((n - rec)) | awk '
         /^Record:/ { r = $2 } /^Type:/ { t = $2 } /^Event ID:/ { id = $3 }
         /^Message:/ { sub(/^Message: +/, ""); m = $0; sub(/\. .*/, ".", m)
                       printf "   record %-3s %s %-11s %s\n", r, id, t, substr(m, 1, 60) }'
@@ -134,11 +134,13 @@ live() {
     if [ "${n:-0}" -gt "$traps" ]; then
       grep '^TRAP ' "$VQ_ROOT/snmptrapd.out" | sed -n "$((traps + 1)),${n}p" | while IFS= read -r line; do
         # TRAP enterprise specific|binding|binding...: the 7th binding is the event id,
-        # the 9th its type; the first binding's name shows how snmptrapd names them.
+        # the 9th its type; the notification's and first binding's names show what
+        # snmptrapd made of them.
         awk -F'|' '{ split($1, h, " "); b1 = $2; sub(/ = .*/, "", b1)
           v7 = $8; sub(/^[^=]*= (STRING: )?/, "", v7); v9 = $10; sub(/^[^=]*= (STRING: )?/, "", v9)
           gsub(/"/, "", v7); gsub(/"/, "", v9); v7 = "0x" toupper(substr(v7, 3))
-          printf "   trap       %s %-11s %s specific %s, first binding %s\n", v7, v9, h[2], h[3], b1 }' \
+          name = h[3] ~ /::/ ? h[3] : h[2] " specific " h[3]
+          printf "   trap       %s %-11s %s (%s, ...)\n", v7, v9, name, b1 }' \
           <<<"$line"
       done
       traps=$n

@@ -206,7 +206,7 @@ std::string ExportEntry(int seq, const std::vector<std::pair<std::string, std::s
     return out + "\n";
 }
 
-std::string AppendJournal(const std::string& dir, const std::string& exportText) {
+std::string AppendJournal(const std::string& dir, const std::string& exportText, const std::string& file) {
     std::string remote = JournalRemote();
     if (remote.empty()) return "systemd-journal-remote is not installed";
     std::string input = dir + "/.export-" + std::to_string(getpid());
@@ -215,7 +215,7 @@ std::string AppendJournal(const std::string& dir, const std::string& exportText)
         out << exportText;
     }
     vqtest::ProgramResult r =
-        vqtest::RunProgram("/bin/sh", {"-c", "exec \"$0\" -o \"$1\" - < \"$2\"", remote, dir + "/x.journal", input});
+        vqtest::RunProgram("/bin/sh", {"-c", "exec \"$0\" -o \"$1\" - < \"$2\"", remote, dir + "/" + file, input});
     std::remove(input.c_str());
     if (r.status != 0) return "systemd-journal-remote exited with " + std::to_string(r.status) + ": " + r.err;
     return "";

@@ -63,9 +63,10 @@ std::string JournalRemote();
 // it makes the cursor and the timestamps.
 std::string ExportEntry(int seq, const std::vector<std::pair<std::string, std::string>>& fields);
 
-// Appends the export text to DIR/x.journal (made if missing). Empty on success, else
+// Appends the export text to DIR/FILE (made if missing). Empty on success, else
 // what went wrong.
-std::string AppendJournal(const std::string& dir, const std::string& exportText);
+std::string AppendJournal(const std::string& dir, const std::string& exportText,
+                          const std::string& file = "x.journal");
 
 // A fresh directory under the machine root.
 std::string MakeDir(const std::string& name);

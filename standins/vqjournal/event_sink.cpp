@@ -127,6 +127,7 @@ std::string EventSink::RecordSource(const std::string& source) {
     std::string log;
     if (!RegisterSource(source) || pal::eventlog::LogOfSource(source, log) != 0) return source;  // tried again
     std::string name = source;
+    if (recordSource_.size() >= kMaxHandles * 4) recordSource_.clear();  // bounded like the handles
     if (strcasecmp(log.c_str(), kLogName) != 0)
         name = SafeSourceName(source.substr(0, kMaxSourceBytes - std::strlen(kElsewhereSuffix))) + kElsewhereSuffix;
     recordSource_[source] = name;

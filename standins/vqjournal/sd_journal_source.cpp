@@ -3,7 +3,9 @@
 
 #include <systemd/sd-journal.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace vqjournal {
 
@@ -105,7 +107,10 @@ int SdJournalSource::Next(JournalEntry& entry, std::string* reason) {
 }
 
 void SdJournalSource::Wait(int timeoutMs) {
-    if (j_) sd_journal_wait(j_, static_cast<uint64_t>(timeoutMs) * 1000);
+    // Without change notification (no inotify watches left, say) the wait fails at once;
+    // sleeping instead keeps the loop from spinning, and Next() still sees new entries.
+    if (!j_ || sd_journal_wait(j_, static_cast<uint64_t>(timeoutMs) * 1000) < 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
 }
 
 }  // namespace vqjournal

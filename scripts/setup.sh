@@ -16,7 +16,7 @@ while [ $# -gt 0 ]; do
 done
 
 packages=(cmake make g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-          libsnmp-dev snmptrapd snmp smitools)
+          libsnmp-dev snmptrapd snmp smitools libsystemd-dev systemd-journal-remote)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

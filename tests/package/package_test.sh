@@ -37,14 +37,14 @@ grep -q 'vq-init-root /var/lib/vq' "$work/control/postinst" || fail "postinst do
 contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
 expect=(./usr/lib/vq/bin/mordane ./usr/lib/vq/bin/corvane ./usr/lib/vq/bin/quillon ./usr/lib/vq/bin/vqsnmpd
         ./usr/lib/vq/bin/taskctrl ./usr/lib/vq/bin/vqreg ./usr/lib/vq/bin/vqevent ./usr/lib/vq/bin/vqsc
-        ./usr/lib/vq/bin/vqtrap ./usr/lib/vq/bin/vqled ./usr/lib/vq/bin/vqtray ./usr/lib/vq/bin/vq-init-root
+        ./usr/lib/vq/bin/vqtrap ./usr/lib/vq/bin/vqjournal ./usr/lib/vq/bin/vqled ./usr/lib/vq/bin/vqtray ./usr/lib/vq/bin/vq-init-root
         ./usr/lib/vq/lib/libvqpal.so ./usr/lib/vq/lib/libvqbase.so ./usr/lib/vq/lib/libnorvik.so
         ./usr/lib/vq/lib/libntdll.so ./usr/lib/vq/lib/libdbgtrace.so ./usr/lib/vq/lib/libledpanel.so
         ./usr/lib/vq/lib/libtelvane.so ./usr/bin/mordane ./usr/bin/vqreg ./usr/bin/corvane
         ./usr/share/vq/gatherer/Mordane.mc ./usr/share/vq/gatherer/Mordane.reg ./usr/share/vq/gatherer/Mordane.ini
         ./usr/share/vq/agent/Corvane.reg ./usr/share/vq/snmp/vqsnmpd-default.reg ./etc/vq/Quillon.ini
         ./lib/systemd/system/mordane.service ./lib/systemd/system/corvane.service
-        ./lib/systemd/system/vqsnmpd.service ./lib/systemd/system/taskctrl.service ./usr/share/doc/vq/README.md)
+        ./lib/systemd/system/vqsnmpd.service ./lib/systemd/system/taskctrl.service ./lib/systemd/system/vqjournal.service ./usr/share/doc/vq/README.md)
 for path in "${expect[@]}"; do
   grep -qx -- "$path" <<<"$contents" || fail "the package lacks $path"
 done

@@ -36,49 +36,21 @@ mkdir -p "$VQ_ROOT/devices"
 heading() { printf '\n== %s\n' "$*"; }
 pause() { sleep "$(awk -v s="$1" -v q="$short" 'BEGIN { print (q ? s / 2 : s) }')"; }
 
-# Waits up to $2 seconds (default 30) until the command in $1 succeeds.
-wait_for() {
-  local i
-  for ((i = 0; i < ${2:-30} * 10; i++)); do eval "$1" && return 0; sleep 0.1; done
-  echo "demo: gave up waiting for: $1" >&2
-  return 1
-}
-running() { "$bin/vqsc" query "$1" 2>/dev/null | grep -q 'STATE *: 4'; }
+. scripts/lib/suite.sh
+wait_for() { vq_wait_for "$@"; }
+running() { vq_running "$@"; }
 
 # ---- configuration ---------------------------------------------------------------------
 heading "machine root $VQ_ROOT"
-scripts/install-gatherer.sh "$bin/.." > /dev/null
-scripts/install-agent.sh "$bin/.." > /dev/null
-ini="$(find "$VQ_ROOT/drive_c" -iname mordane.ini | head -1)"
-# Short intervals for the demonstration (the installed defaults are minutes); the case
-# temperature, reported at every poll, is left out so each line below is a finding.
-awk 'BEGIN { s = "" } /^\[/ { s = $0 }
-  (s == "[CpuSensor]" || s == "[RtcSensor]" || s == "[NICStatus]") && /^INTERVAL=/ { print "INTERVAL=1"; next }
-  s == "[NICStatus]" && /^Times=/ { print "Times=60"; next }
-  s == "[CaseTemper]" && /^WATCH=/ { print "WATCH=0"; next }
-  { print }' "$ini" > "$ini.new" && mv "$ini.new" "$ini"
-agent='HKLM\SOFTWARE\QIR\VQ FRAMEWORK\CORVANE'
-"$bin/vqreg" add "$agent\\EVENTLOG_FILTER_INF" --value WATCH_INTERVAL --type REG_DWORD --data 1 > /dev/null
-"$bin/vqreg" add "$agent" --value WAITTIME_AFTER_SNMP_STARTED --type REG_DWORD --data 0 > /dev/null
-
-# Simulated hardware (docs/device.md, docs/iphlp.md, docs/wmi.md): each file is re-read at
-# every poll, so rewriting one is a change of the hardware.
-put() { printf "${@:2}" > "$VQ_ROOT/devices/$1.new" && mv "$VQ_ROOT/devices/$1.new" "$VQ_ROOT/devices/$1"; }
-sensor() { put drvsensor.conf 'provider = simulated\ncase_temperature = 34\ncpu_temperature = %s\ncpu_fan = %s\ncooling_fan = 1\npower_5v = 5020\npower_12v = 12050\n' "$1" "$2"; }
-nic() { put iftable.conf 'provider = simulated\nif.1.index = 2\nif.1.up = %s\n' "$1"; }
-rtc() { put rtcdrv.conf 'provider = simulated\nmachine_type = 2\ncmos.169 = %s\ncmos.170 = 18\ncmos.171 = 49\ncmos.172 = 35\n' "$1"; }
-usb() { put usb.conf 'provider = simulated\nremovals = %s\n' "$1"; }
-sensor 50 1000
-nic 1
-rtc 1   # an HDD boot error, logged by the firmware while the terminal was off
-usb 0
-put physmem.conf 'provider = simulated\nbios_version = A1\nsys_manufacturer = Maker\nsys_product = Model\nsys_version = 1.0\nsys_serial = ABC123\n'
-put wininet.conf 'provider = simulated\nconnected = 1\n'
-printf '%s\n' 'drives = 1' 'drive1.attr.5 = 51 90 90 12' 'drive1.thresh.5 = 36' 'drive1.attr.9 = 50 97 97 23101' \
-  'drive1.attr.197 = 18 100 100 3' > "$VQ_ROOT/devices/smart.conf"
+vq_suite_configure   # one-second polling, healthy simulated hardware (scripts/lib/suite.sh)
+agent="$vq_agent_key"
+sensor() { vq_sensor "$@"; }
+nic() { vq_nic "$@"; }
+usb() { vq_usb "$@"; }
+vq_rtc 1   # an HDD boot error, logged by the firmware while the terminal was off
 "$bin/vqreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\Mordane\USBDisconnected' --value DisconCount \
   --type REG_DWORD --data 7 > /dev/null
-put ledpanel.conf 'digits = 4\n'   # a four-digit seven-segment display
+vq_put ledpanel.conf 'digits = 4\n'   # a four-digit seven-segment display
 mkdir -p "$VQ_ROOT/quillon"        # quillon reads Quillon.ini beside its own file
 cp "$bin/quillon" "$VQ_ROOT/quillon/quillon"
 cp eventmon/install/Quillon.ini "$VQ_ROOT/quillon/Quillon.ini"
@@ -88,7 +60,7 @@ heading "starting the services"
 . scripts/lib/mibs.sh
 mibs="$(vq_mibs 2>/dev/null || true)"   # the base MIBs' cache and dist/snmp, when at hand
 export VQ_TRAPD_MIBDIRS="$mibs"
-export VQ_TRAPD_FORMAT1='TRAP %N %q|%V|%v\n'
+export VQ_TRAPD_FORMAT1="$VQ_TRAP_FORMAT"
 vq_start_snmptrapd > /dev/null
 pids=("$trapd_pid")
 quillon=""
@@ -107,7 +79,7 @@ start_service TaskCtrl "$bin/taskctrl"
 start_service SNMP "$bin/vqsnmpd"
 start_service "FW NORVIK" "$bin/corvane"
 # The agent reports only records newer than its first look at a log: wait for that look.
-wait_for "'$bin/vqreg' query '$agent\\EVENTLOG_FILTER_INF' SHILOG_REC_NO 2>/dev/null | grep -q 'REG_DWORD *0x[1-9a-fA-F]'" 30
+wait_for vq_agent_watching 30
 VQ_LIBRARY_PATH="$lib" "$VQ_ROOT/quillon/quillon" > "$logs/quillon.out" 2>&1 &
 quillon=$!
 pids+=("$quillon")
@@ -197,14 +169,13 @@ printf '   stopped: %s\n' "$(IFS=,; echo "${stopped[*]}" | sed 's/,/, /g')"
 
 # ---- summary ---------------------------------------------------------------------------------
 heading "summary"
-"$bin/vqevent" query Mordane | awk '/^Event ID:/ { print $3 }' | sort > "$VQ_ROOT/records.ids"
-grep '^TRAP ' "$VQ_ROOT/snmptrapd.out" | awk -F'|' '{ v = $8; sub(/^[^=]*= (STRING: )?/, "", v); gsub(/"/, "", v); print "0x" toupper(substr(v, 3)) }' |
-  sort > "$VQ_ROOT/traps.ids"
-records=$(wc -l < "$VQ_ROOT/records.ids")
-traps=$(wc -l < "$VQ_ROOT/traps.ids")
-lost=$(comm -23 "$VQ_ROOT/records.ids" "$VQ_ROOT/traps.ids" | wc -l)
-repeated=$(comm -13 "$VQ_ROOT/records.ids" "$VQ_ROOT/traps.ids" | wc -l)
-kinds=$(sort -u "$VQ_ROOT/records.ids" | tr '\n' ' ')
+vq_record_keys > "$VQ_ROOT/records.keys"
+vq_trap_keys "$VQ_ROOT/snmptrapd.out" > "$VQ_ROOT/traps.keys"
+records=$(wc -l < "$VQ_ROOT/records.keys")
+traps=$(wc -l < "$VQ_ROOT/traps.keys")
+lost=$(comm -23 "$VQ_ROOT/records.keys" "$VQ_ROOT/traps.keys" | wc -l)
+repeated=$(comm -13 "$VQ_ROOT/records.keys" "$VQ_ROOT/traps.keys" | wc -l)
+kinds=$(cut -d'|' -f1 "$VQ_ROOT/records.keys" | sort -u | tr '\n' ' ')
 printf '   findings written (log Mordane)   %s records, event ids %s\n' "$records" "$kinds"
 printf '   traps received by snmptrapd      %s\n' "$traps"
 printf '   lost / repeated                  %s / %s\n' "$lost" "$repeated"

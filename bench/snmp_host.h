@@ -19,6 +19,9 @@
 namespace benchsnmp {
 
 struct Receiver {
+    // Sleeping between batches instead of in recv: a sender then never has to wake this
+    // thread, as it would not wake a receiver on another machine.
+    bool poll = false;
     int fd = -1;
     int port = 0;
     std::atomic<long> count{0};
@@ -42,8 +45,11 @@ struct Receiver {
         thread = std::thread([this] {
             unsigned char buf[65536];
             while (!stop) {
-                ssize_t n = recv(fd, buf, sizeof buf, 0);
-                if (n <= 0) continue;
+                ssize_t n = recv(fd, buf, sizeof buf, poll ? MSG_DONTWAIT : 0);
+                if (n <= 0) {
+                    if (poll) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
                 if (last.empty()) last.assign(buf, buf + n);
                 ++count;
             }

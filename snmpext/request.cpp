@@ -1,5 +1,7 @@
 // The trap request interface: one record per process, built by the add functions and
 // handed to the agent copy of the library by Send.
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +37,11 @@ LONG LastErrorOr(DWORD fallback) {
     return static_cast<LONG>(code ? code : fallback);
 }
 
+// Entries past the count are always zero, so only those in use need clearing.
 void ClearBindings() {
+    size_t used = g_record.bindingCount < kMaxBindings ? g_record.bindingCount : kMaxBindings;
+    std::memset(static_cast<void*>(g_record.params), 0, used * sizeof(TrapParam));
     g_record.bindingCount = 0;
-    std::memset(static_cast<void*>(g_record.params), 0, sizeof g_record.params);
 }
 
 // Appends one binding after the checks; entry is complete but for the name.
@@ -71,26 +75,31 @@ LONG AppendText(const char* name, uint8_t type, const char* value) {
     return Append(name, entry);
 }
 
-// The named objects of one hand-over; closes whatever was opened.
-struct Objects {
+// The hand-over objects, kept open from one Send to the next: opening the three named
+// objects and mapping the block anew for every request cost more than the hand-over
+// itself. Held open, they stay the agent's: a named object lives while any process holds
+// it, so a restarted agent creates (that is, opens) these same ones. The trap event is
+// not kept: it goes when the host does, so opening it by name on each Send is how a
+// requester learns that no agent runs. Guarded by g_recordLock.
+struct Channel {
     HANDLE mutex = nullptr;
-    bool owned = false;
-    HANDLE trapEvent = nullptr;
     HANDLE endEvent = nullptr;
     HANDLE mapping = nullptr;
     TrapInfo* block = nullptr;
 
-    ~Objects() {
+    void Close() {
         if (block) UnmapViewOfFile(block);
         if (mapping) CloseHandle(mapping);
-        if (trapEvent) CloseHandle(trapEvent);
         if (endEvent) CloseHandle(endEvent);
-        if (mutex) {
-            if (owned) ReleaseMutex(mutex);
-            CloseHandle(mutex);
-        }
+        if (mutex) CloseHandle(mutex);
+        *this = Channel{};
     }
-};
+} g_channel;
+
+// A forked child holds no references of its own to the parent's objects: it opens its own.
+std::atomic<bool> g_forked{false};
+
+void ForgetChannelInChild() { g_forked.store(true, std::memory_order_relaxed); }
 
 // Waits until the agent acknowledges request seq or the 5 s are over; 0 or the reason.
 LONG AwaitEnd(HANDLE endEvent, TrapInfo* block, uint8_t seq) {
@@ -114,43 +123,71 @@ LONG AwaitEnd(HANDLE endEvent, TrapInfo* block, uint8_t seq) {
     }
 }
 
+// The request mutex, released when the hand-over ends however it ends.
+struct MutexHold {
+    HANDLE mutex = nullptr;
+    ~MutexHold() {
+        if (mutex) ReleaseMutex(mutex);
+    }
+};
+
 LONG Handover() {
-    Objects o;
-    o.mutex = OpenMutexA(SYNCHRONIZE, FALSE, kMutexName);
+    static std::once_flag atFork;
+    std::call_once(atFork, [] { pthread_atfork(nullptr, nullptr, ForgetChannelInChild); });
+    Channel& c = g_channel;
+    if (g_forked.exchange(false, std::memory_order_relaxed)) c.Close();
+
+    if (!c.mutex) c.mutex = OpenMutexA(SYNCHRONIZE, FALSE, kMutexName);
     // Without the lock the block is not written: another requester may be using it.
-    if (!o.mutex) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    if (!c.mutex) return LastErrorOr(ERROR_FILE_NOT_FOUND);
     LONG result = 0;
-    DWORD w = WaitForSingleObject(o.mutex, LockTimeout());
+    MutexHold hold;
+    DWORD w = WaitForSingleObject(c.mutex, LockTimeout());
     if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) {
-        o.owned = true;
+        hold.mutex = c.mutex;
         if (w == WAIT_ABANDONED) result = WAIT_ABANDONED;
     } else {
         LONG code = w == WAIT_TIMEOUT ? WAIT_TIMEOUT : LastErrorOr(ERROR_GEN_FAILURE);
         if (LogOpen()) WriteLog("", "WaitForSingleObject error. Code=%x", static_cast<unsigned>(code));
+        if (w != WAIT_TIMEOUT) c.Close();
         return code;
     }
 
-    o.trapEvent = OpenEventA(EVENT_MODIFY_STATE, FALSE, kTrapEventName);
-    if (!o.trapEvent) return LastErrorOr(ERROR_FILE_NOT_FOUND);
-    o.endEvent = OpenEventA(SYNCHRONIZE, FALSE, kEndEventName);
-    if (!o.endEvent) return LastErrorOr(ERROR_FILE_NOT_FOUND);
-    o.mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, kMappingName);
-    if (!o.mapping) return LastErrorOr(ERROR_FILE_NOT_FOUND);
-    o.block = static_cast<TrapInfo*>(MapViewOfFile(o.mapping, FILE_MAP_WRITE, 0, 0, kTrapInfoSize));
-    if (!o.block) return LastErrorOr(ERROR_ACCESS_DENIED);
+    // Anything but a live agent: give the objects up, so the next Send opens them by name.
+    auto fail = [&](LONG code) {
+        ReleaseMutex(hold.mutex);
+        hold.mutex = nullptr;
+        c.Close();
+        return code;
+    };
+    HANDLE trapEvent = OpenEventA(EVENT_MODIFY_STATE, FALSE, kTrapEventName);
+    if (!trapEvent) return fail(LastErrorOr(ERROR_FILE_NOT_FOUND));
+    struct Closer {
+        HANDLE h;
+        ~Closer() {
+            if (h) CloseHandle(h);
+        }
+    } trapEventCloser{trapEvent};
+    if (!c.endEvent && !(c.endEvent = OpenEventA(SYNCHRONIZE, FALSE, kEndEventName)))
+        return fail(LastErrorOr(ERROR_FILE_NOT_FOUND));
+    if (!c.mapping && !(c.mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, kMappingName)))
+        return fail(LastErrorOr(ERROR_FILE_NOT_FOUND));
+    if (!c.block) c.block = static_cast<TrapInfo*>(MapViewOfFile(c.mapping, FILE_MAP_WRITE, 0, 0, kTrapInfoSize));
+    if (!c.block) return fail(LastErrorOr(ERROR_ACCESS_DENIED));
+    TrapInfo* block = c.block;
 
-    std::atomic_ref<uint8_t> blockSeq(o.block->requestSeq);
+    std::atomic_ref<uint8_t> blockSeq(block->requestSeq);
     // ackSeq holds the number the agent answered last; a new number must differ from it,
     // or the agent would take the new request for one it has already answered.
-    uint8_t answered = std::atomic_ref<uint8_t>(o.block->ackSeq).load();
+    uint8_t answered = std::atomic_ref<uint8_t>(block->ackSeq).load();
     uint8_t seq = NextRequestSeq(blockSeq.load());
     if (seq == answered) seq = NextRequestSeq(seq);
     blockSeq.store(0);  // writing: an agent woken meanwhile leaves the block alone
     std::atomic_thread_fence(std::memory_order_seq_cst);
     // The header and the bindings in use: the agent reads no entry beyond the count, and
-    // copying (and page-faulting) all 115868 bytes would triple the cost of a Send. The
-    // number and outcome bytes are the agent's and the fence's, so they are not copied.
-    auto* to = reinterpret_cast<uint8_t*>(o.block);
+    // copying all 115868 bytes would cost more than the rest of a Send. The number and
+    // outcome bytes are the agent's and the fence's, so they are not copied.
+    auto* to = reinterpret_cast<uint8_t*>(block);
     const auto* from = reinterpret_cast<const uint8_t*>(&g_record);
     const size_t numbers = offsetof(TrapInfo, requestSeq);
     const size_t rest = offsetof(TrapInfo, params);
@@ -159,12 +196,16 @@ LONG Handover() {
     std::atomic_thread_fence(std::memory_order_release);
     blockSeq.store(seq, std::memory_order_release);
 
-    if (!SetEvent(o.trapEvent)) return LastErrorOr(ERROR_INVALID_HANDLE);
+    if (!SetEvent(trapEvent)) return fail(LastErrorOr(ERROR_INVALID_HANDLE));
+    CloseHandle(trapEvent);  // while the agent works
+    trapEventCloser.h = nullptr;
     // Handed over: the agent may send it even if it answers late, so the bindings go.
-    LONG end = AwaitEnd(o.endEvent, o.block, seq);
-    if (end) result = end;
+    LONG end = AwaitEnd(c.endEvent, block, seq);
     ClearBindings();
-    return result;
+    if (end == 0) return result;
+    // No answer: the agent may be gone. The next Send looks for it afresh.
+    if (end != ERROR_INVALID_DATA) return fail(end);
+    return end;
 }
 
 }  // namespace

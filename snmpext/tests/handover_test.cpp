@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,6 +51,15 @@ bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+// A requester keeps the hand-over objects open from one Send to the next and lets them go
+// when a Send finds no agent. Tests that need a fresh block (one no earlier request has
+// touched) start with this.
+void LetTheObjectsGo() {
+    NewTrap(0);
+    EXPECT_EQ(Send(), 2) << "no agent may run here";
+    ClearParameter();
 }
 
 // True when the end event is signalled within ms (and consumes the signal).
@@ -307,7 +317,7 @@ TEST(Agent, ALateEndSignalDoesNotReleaseTheNextRequester) {
 }
 
 TEST(Agent, ANewSessionInOneProcessAnswersItsFirstRequest) {
-    // Each session ends with nothing else holding the objects: the next Init makes them anew.
+    // The requester keeps the objects open across sessions: each Init finds them.
     for (LONG specific : {21, 22}) {
         TestHost host;
         ASSERT_TRUE(host.started());
@@ -362,6 +372,7 @@ VQ_CHILD(norvik_mutex_holder) {
 }
 
 TEST(Agent, ABusyMutexLeavesTheBlockAloneAndAnAbandonedOneIsReported) {
+    LetTheObjectsGo();
     TestHost host;
     ASSERT_TRUE(host.started());
     vqtest::ChildProcess holder("norvik_mutex_holder");
@@ -479,9 +490,76 @@ TEST(Agent, AKilledAgentDoesNotStopTheNextOne) {
     agent.Wait();
 }
 
+// A requester holds the hand-over objects from one Send to the next. An agent that closes
+// and starts again finds and uses the same objects; one that is gone is noticed at once.
+TEST(Send, KeepsItsObjectsForARestartedAgentAndNoticesAMissingOne) {
+    {
+        TestHost host;
+        ASSERT_TRUE(host.started());
+        NewTrap(41);
+        ASSERT_EQ(Send(), 0);
+        ASSERT_EQ(host.traps().size(), 1u);
+    }
+    {
+        TestHost host;  // started while this process held the objects
+        ASSERT_TRUE(host.started());
+        NewTrap(42);
+        AddParamInteger32("1.3.6.1.4.1.6203.1.1", 42);
+        EXPECT_EQ(Send(), 0);
+        auto traps = host.traps();
+        ASSERT_EQ(traps.size(), 1u);
+        EXPECT_EQ(traps[0].specific, 42);
+        EXPECT_EQ(traps[0].bindings.at(0).number, 42);
+    }
+    // No agent: 2 at once, nothing handed over, the bindings kept.
+    NewTrap(43);
+    AddParamInteger32("1.3.6.1.4.1.6203.1.1", 43);
+    EXPECT_EQ(Send(), 2);
+    EXPECT_EQ(LocalRecord().bindingCount, 1);
+    EXPECT_FALSE(EndSignalled(0));
+
+    TestHost host;
+    ASSERT_TRUE(host.started());
+    EXPECT_EQ(Send(), 0) << "the kept request goes to the next agent";
+    EXPECT_EQ(Send(), 0);
+    auto traps = host.traps();
+    ASSERT_EQ(traps.size(), 2u);
+    EXPECT_EQ(traps[0].specific, 43);
+    EXPECT_EQ(traps[0].bindings.size(), 1u);
+    EXPECT_TRUE(traps[1].bindings.empty()) << "handed over, so the bindings went";
+}
+
+// A child forked by a requester that holds the objects opens them for itself; using the
+// parent's handles would use references the child does not hold.
+TEST(Send, AForkedChildOpensTheObjectsForItself) {
+    // The agent runs in a process of its own, so this one has no other thread at the fork.
+    vqtest::ChildProcess agent("norvik_agent_host");
+    ASSERT_TRUE(agent.Expect("ready"));
+    NewTrap(51);
+    ASSERT_EQ(Send(), 0);
+    EXPECT_TRUE(agent.Expect("trap 51 0"));
+    pid_t pid = fork();
+    if (pid == 0) {
+        NewTrap(52);
+        _exit(Send() == 0 ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(agent.Expect("trap 52 0"));
+    NewTrap(53);
+    EXPECT_EQ(Send(), 0);
+    EXPECT_TRUE(agent.Expect("trap 53 0"));
+    agent.Kill(SIGKILL);
+    agent.Wait();
+    LetTheObjectsGo();
+}
+
 }  // namespace
 
 TEST(Agent, ARequesterThatDiedWhileWritingDoesNotBlockTheNext) {
+    LetTheObjectsGo();
     TestHost host;
     ASSERT_TRUE(host.started());
     SharedBlock shared;

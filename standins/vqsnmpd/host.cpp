@@ -83,20 +83,45 @@ void Host::Drain(Agent& agent, HANDLE stop, Sender& sender) {
     agent.stamp = 0;
     agent.bindings = {};
     int callsLeft = -1;  // counts down once a stop is seen
-    while (agent.trap(&agent.enterprise, &agent.generic, &agent.specific, &agent.stamp, &agent.bindings)) {
+    // The log line of a trap is written after the agent's next call: that call is what
+    // tells the requester its trap went, and making and writing a line should not hold it
+    // up. What the line names is copied first, as the call frees it.
+    bool pending = false;
+    std::vector<UINT>& ids = logIds_;
+    AsnInteger32 generic = 0, specific = 0;
+    AsnTimeticks stamp = 0;
+    UINT bindings = 0;
+    int sent = 0;
+    auto logSent = [&] {
+        if (!pending) return;
+        pending = false;
+        std::string oid;
+        for (size_t i = 0; i < ids.size(); ++i) oid += (i ? "." : "") + std::to_string(ids[i]);
+        Log("trap %s generic %d specific %d time %lu bindings %u: sent to %d destination(s)", oid.c_str(),
+            static_cast<int>(generic), static_cast<int>(specific), static_cast<unsigned long>(stamp / 10), bindings,
+            sent);
+    };
+    for (;;) {
+        bool more = agent.trap(&agent.enterprise, &agent.generic, &agent.specific, &agent.stamp, &agent.bindings);
+        logSent();
+        if (!more) break;
         Trap trap{&agent.enterprise, agent.generic, agent.specific, agent.stamp, &agent.bindings};
         SendResult r = sender.Send(trap);
         ++agent.traps;
-        std::string oid;
-        if (agent.enterprise.ids != nullptr && agent.enterprise.idLength <= SNMP_MAX_OID_LEN)
-            for (UINT i = 0; i < agent.enterprise.idLength; ++i)
-                oid += (i ? "." : "") + std::to_string(agent.enterprise.ids[i]);
-        if (!r.refused)
-            Log("trap %s generic %d specific %d time %lu bindings %u: sent to %d destination(s)", oid.c_str(),
-                static_cast<int>(agent.generic), static_cast<int>(agent.specific),
-                static_cast<unsigned long>(agent.stamp / 10), agent.bindings.len, r.sent);
+        if (!r.refused) {
+            pending = true;
+            ids.clear();
+            if (agent.enterprise.ids != nullptr && agent.enterprise.idLength <= SNMP_MAX_OID_LEN)
+                ids.assign(agent.enterprise.ids, agent.enterprise.ids + agent.enterprise.idLength);
+            generic = agent.generic;
+            specific = agent.specific;
+            stamp = agent.stamp;
+            bindings = agent.bindings.len;
+            sent = r.sent;
+        }
         if (callsLeft < 0 && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) callsLeft = kCallsAfterStop;
         if (callsLeft >= 0 && callsLeft-- == 0) {
+            logSent();
             Log("agent %s keeps handing out traps after the stop request; the rest stay with it",
                 agent.name.c_str());
             break;

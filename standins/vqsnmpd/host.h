@@ -32,6 +32,7 @@ private:
     struct Agent;
     void Drain(Agent& agent, HANDLE stop, Sender& sender);
     std::vector<std::unique_ptr<Agent>> agents_;
+    std::vector<UINT> logIds_;  // Drain's copy of an enterprise, kept for its capacity
 };
 
 }  // namespace vqsnmpd

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <time.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -373,8 +374,24 @@ SendResult Sender::Send(const Trap& trap) {
         }
     }
 
+    // enterprise.0.specific must fit an OID: cutting it would name another notification.
+    bool v2TooLong = trap.generic == 6 && enterprise.size() + 2 > MAX_OID_LEN;
+    if (impl_->anyV2 && v2TooLong) {
+        Log("trap %s: not sent to SNMPv2c/v3 destinations: enterprise.0.specific would exceed %d "
+            "sub-identifiers",
+            OidText(enterprise).c_str(), static_cast<int>(MAX_OID_LEN));
+    }
+    const bool wantV1 = impl_->anyV1 && !hasCounter64;
+    const bool wantV2 = impl_->anyV2 && !v2TooLong;
+    // The last PDU to be built takes the bindings over; only the first needs a copy.
+    auto takeBindings = [&](bool another) {
+        if (another) return snmp_clone_varbind(body->variables);
+        netsnmp_variable_list* list = body->variables;
+        body->variables = nullptr;
+        return list;
+    };
     netsnmp_pdu* v1 = nullptr;
-    if (impl_->anyV1 && !hasCounter64) {
+    if (wantV1) {
         v1 = snmp_pdu_create(SNMP_MSG_TRAP);
         v1->version = SNMP_VERSION_1;
         v1->enterprise = snmp_duplicate_objid(enterprise.data(), enterprise.size());
@@ -383,17 +400,10 @@ SendResult Sender::Send(const Trap& trap) {
         v1->specific_type = trap.specific;
         v1->time = ticks;
         if (impl_->haveAgentAddress) std::memcpy(v1->agent_addr, &impl_->agentAddress, 4);
-        v1->variables = snmp_clone_varbind(body->variables);
+        v1->variables = takeBindings(wantV2);
     }
     netsnmp_pdu* v2 = nullptr;
-    // enterprise.0.specific must fit an OID: cutting it would name another notification.
-    bool v2TooLong = trap.generic == 6 && enterprise.size() + 2 > MAX_OID_LEN;
-    if (impl_->anyV2 && v2TooLong) {
-        Log("trap %s: not sent to SNMPv2c/v3 destinations: enterprise.0.specific would exceed %d "
-            "sub-identifiers",
-            OidText(enterprise).c_str(), static_cast<int>(MAX_OID_LEN));
-    }
-    if (impl_->anyV2 && !v2TooLong) {
+    if (wantV2) {
         // RFC 3584 section 3.1: sysUpTime.0, snmpTrapOID.0, the bindings, snmpTrapEnterprise.0.
         v2 = snmp_pdu_create(SNMP_MSG_TRAP2);
         std::vector<oid> trapOid;
@@ -411,19 +421,32 @@ SendResult Sender::Send(const Trap& trap) {
                               reinterpret_cast<const u_char*>(trapOid.data()), trapOid.size() * sizeof(oid));
         netsnmp_variable_list* last = v2->variables;
         while (last->next_variable != nullptr) last = last->next_variable;
-        last->next_variable = snmp_clone_varbind(body->variables);
+        last->next_variable = takeBindings(false);
         snmp_pdu_add_variable(v2, kSnmpTrapEnterprise0, OID_LENGTH(kSnmpTrapEnterprise0), ASN_OBJECT_ID,
                               reinterpret_cast<const u_char*>(enterprise.data()), enterprise.size() * sizeof(oid));
     }
     snmp_free_pdu(body);
 
-    for (Session& s : impl_->sessions) {
-        netsnmp_pdu* tmpl = s.version == SNMP_VERSION_1 ? v1 : v2;
+    // Each session sends a copy, but for the last one of each kind, which sends the PDU
+    // itself (net-snmp frees what it has sent).
+    size_t lastV1 = SIZE_MAX, lastV2 = SIZE_MAX;
+    for (size_t i = 0; i < impl_->sessions.size(); ++i)
+        (impl_->sessions[i].version == SNMP_VERSION_1 ? lastV1 : lastV2) = i;
+    for (size_t i = 0; i < impl_->sessions.size(); ++i) {
+        Session& s = impl_->sessions[i];
+        const bool isV1 = s.version == SNMP_VERSION_1;
+        netsnmp_pdu*& tmpl = isV1 ? v1 : v2;
         if (tmpl == nullptr) {
             ++result.skipped;
             continue;
         }
-        netsnmp_pdu* pdu = snmp_clone_pdu(tmpl);
+        netsnmp_pdu* pdu = nullptr;
+        if (i == (isV1 ? lastV1 : lastV2)) {
+            pdu = tmpl;
+            tmpl = nullptr;
+        } else {
+            pdu = snmp_clone_pdu(tmpl);
+        }
         if (pdu == nullptr) {
             ++result.failed;
             Log("trap %s to %s: out of memory", OidText(enterprise).c_str(), s.destination.label.c_str());

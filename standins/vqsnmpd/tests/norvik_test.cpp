@@ -14,6 +14,7 @@
 #include <set>
 
 #include "pal/types.h"
+#include "pal/windows.h"
 #include "standins/vqsnmpd/tests/test_util.h"
 #include "tests/support/child_process.h"
 
@@ -298,6 +299,59 @@ TEST_F(NorvikEndToEnd, TwoProcessesSendingAtOnceLoseAndRepeatNothing) {
                                                                << (it == seen.end() ? 0 : it->second) << " times";
         }
     EXPECT_EQ(traps.size(), 2u * kEach);
+    EXPECT_EQ(host.Stop(), 0) << host.Log();
+}
+
+// A requester holds the hand-over objects from one Send to the next. A host restarted
+// meanwhile takes them over; while no host runs, Send says so at once.
+TEST_F(NorvikEndToEnd, SendsFromOneProcessReachEachRestartedHost) {
+    TrapReceiver receiver;
+    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+    Norvik& n = Lib();
+    for (const char* marker : {"restart-1", "restart-2"}) {
+        Host host;  // the second starts while this process holds the objects
+        ASSERT_TRUE(host.Running()) << host.Log();
+        EXPECT_EQ(n.SendMarked(1, marker), 0) << host.Log();
+        EXPECT_EQ(host.Stop(), 0) << host.Log();
+    }
+    EXPECT_EQ(n.SendMarked(2, "no-host"), 2);
+    Host host;
+    ASSERT_TRUE(host.Running()) << host.Log();
+    EXPECT_EQ(n.SendMarked(3, "restart-3"), 0) << host.Log();
+    EXPECT_EQ(n.SendMarked(4, "restart-fence"), 0) << host.Log();
+    auto traps = WaitForMarker(receiver, "restart-fence");
+    for (const char* marker : {"restart-1", "restart-2", "restart-3"})
+        EXPECT_EQ(CountMarker(traps, marker), 1u) << marker << host.Log();
+    EXPECT_EQ(CountMarker(traps, "no-host"), 0u);
+    EXPECT_EQ(host.Stop(), 0) << host.Log();
+}
+
+// A requester killed in the middle of its Sends (mostly while it holds the request mutex)
+// leaves the mutex abandoned: the next requester gets it (128 when abandoned) and its
+// trap arrives once.
+TEST_F(NorvikEndToEnd, ARequesterKilledAmidItsSendsLeavesTheNextOneWorking) {
+    TrapReceiver receiver;
+    AddCommunityDestination("TrapConfigurationV2c", "public", "1", Addr(receiver));
+    Host host;
+    ASSERT_TRUE(host.Running()) << host.Log();
+    size_t seen = 0;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        vqtest::ChildProcess sender("norvik_sender", {"killed" + std::to_string(round), "0"});
+        ASSERT_TRUE(sender.Expect("started"));
+        receiver.WaitTraps(seen + 20);
+        sender.Kill(SIGKILL);
+        sender.Wait();
+        // Let snmptrapd catch up first: a datagram that finds its socket full is lost.
+        ASSERT_TRUE(receiver.WaitIdle(30000));
+        const std::string marker = "after-kill-" + std::to_string(round);
+        LONG r = Lib().SendMarked(round, marker);
+        EXPECT_TRUE(r == 0 || r == static_cast<LONG>(WAIT_ABANDONED)) << r << host.Log();
+        EXPECT_EQ(Lib().SendMarked(round, marker + "-fence"), 0) << host.Log();
+        auto traps = WaitForMarker(receiver, marker + "-fence");
+        EXPECT_EQ(CountMarker(traps, marker), 1u) << host.Log();
+        seen = traps.size();
+    }
     EXPECT_EQ(host.Stop(), 0) << host.Log();
 }
 

@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and libFuzzer (build-fuzz/) and runs each one
-# briefly from its seed corpus. Usage: scripts/fuzz.sh [seconds per target, default 20]
+# Builds the fuzz targets with clang and libFuzzer (build-fuzz/) and runs each one from its
+# seed corpus, for a time or for a number of executions.
+#   scripts/fuzz.sh [SECONDS]        seconds per target (default 20)
+#   scripts/fuzz.sh --runs N         N executions per target (the trials' full form: 10000000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds="${1:-20}"
+budget=(-max_total_time="${1:-20}")
+label="${1:-20}s"
+if [ "${1:-}" = --runs ]; then
+  [[ "${2:-}" =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS | --runs N]" >&2; exit 2; }
+  budget=(-runs="$2")
+  label="$2 runs"
+elif ! [[ "${1:-20}" =~ ^[0-9]+$ ]]; then
+  echo "usage: scripts/fuzz.sh [SECONDS | --runs N]" >&2
+  exit 2
+fi
 for p in clang libclang-rt-14-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="${missing:-} $p"
 done
@@ -23,8 +34,8 @@ while IFS='=' read -r name corpus; do
   mkdir -p "$work"
   seeds=()
   [ -d "$corpus" ] && seeds+=("$corpus")
-  echo "fuzz: $name for ${seconds}s"
-  if ! "build-fuzz/bin/$name" -max_total_time="$seconds" -print_final_stats=0 "$work" "${seeds[@]}" \
+  echo "fuzz: $name for $label"
+  if ! "build-fuzz/bin/$name" "${budget[@]}" -print_final_stats=0 "$work" "${seeds[@]}" \
        >"build-fuzz/$name.log" 2>&1; then
     tail -30 "build-fuzz/$name.log"
     status=1

@@ -13,6 +13,7 @@
 
 #include "pal/eventlog/eventlog.h"
 #include "pal/eventlog/record.h"
+#include "pal/eventlog/source_setup.h"
 #include "pal/eventlog/sources.h"
 #include "pal/file/path.h"
 #include "pal/windows.h"
@@ -22,7 +23,6 @@ namespace vqjournal {
 
 namespace {
 
-constexpr const char* kSourcesKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\";
 
 // Handles kept open at most; a journal with ever new unit names (session scopes) must
 // not pile up handles.
@@ -69,47 +69,10 @@ bool IsOurs(const pal::eventlog::RecordView& r) {
 
 const char* MessageModuleText() { return kModuleText; }
 
-bool InstallModule() {
-    std::string path = pal::MapPath(kModuleFile);
-    if (path.empty()) return false;
-    struct stat st{};
-    if (stat(path.c_str(), &st) == 0) return true;
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    // A private name and link(): no reader ever sees half a module, and a second writer's
-    // link fails harmlessly.
-    std::string tmp = path + ".tmp." + std::to_string(getpid());
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t len = sizeof kModuleText - 1;
-    bool ok = write(fd, kModuleText, len) == static_cast<ssize_t>(len);
-    ok = close(fd) == 0 && ok;
-    if (ok && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
-    unlink(tmp.c_str());
-    return ok;
-}
+bool InstallModule() { return pal::eventlog::InstallMessageModuleIfMissing(kModuleFile, kModuleText); }
 
 bool RegisterSource(const std::string& source) {
-    std::string path = kSourcesKey + source;
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    // Only what is missing is added: a key left half-made by a killed process is
-    // completed, an administrator's own values stay.
-    bool ok = true;
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key, "EventMessageFile", nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-        ok = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(kModuleName),
-                            static_cast<DWORD>(std::strlen(kModuleName) + 1)) == ERROR_SUCCESS;
-    if (RegQueryValueExA(key, "TypesSupported", nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
-        DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-        ok = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
-                            sizeof types) == ERROR_SUCCESS &&
-             ok;
-    }
-    RegCloseKey(key);
-    return ok;
+    return pal::eventlog::RegisterSourceIfMissing(kLogName, source, kModuleName);
 }
 
 EventSink::~EventSink() { CloseAll(); }

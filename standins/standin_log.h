@@ -18,3 +18,13 @@ inline void VLog(const char* program, const char* format, va_list args) {
 }
 
 }  // namespace standin
+
+// Defines Log(format, ...) for one program, with printf checking of its arguments; each
+// stand-in's log.h uses it inside its own namespace.
+#define STANDIN_LOG_FUNCTION(program)                                  \
+    __attribute__((format(printf, 1, 2))) inline void Log(const char* format, ...) { \
+        va_list args;                                                  \
+        va_start(args, format);                                        \
+        ::standin::VLog(program, format, args);                        \
+        va_end(args);                                                  \
+    }

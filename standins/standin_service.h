@@ -1,4 +1,4 @@
-// The service frame both stand-ins share: one service per process, its status reports
+// The service frame the stand-ins share: one service per process, its status reports
 // (check points counted while pending) and a stop event that the stop and shutdown
 // controls set. Every other control reports the current state again.
 #pragma once
@@ -32,6 +32,21 @@ public:
             return false;
         }
         return true;
+    }
+
+    // Runs the dispatcher for the process's one service; returns the process's exit code
+    // (1 when the dispatcher could not start, or the service ended with an error).
+    int Dispatch(const char* serviceName, LPSERVICE_MAIN_FUNCTIONA serviceMain) {
+        SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(serviceName), serviceMain}, {nullptr, nullptr}};
+        if (!StartServiceCtrlDispatcherA(table)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_SERVICE_ALREADY_RUNNING)
+                Log("already running on this machine root (error %lu)", static_cast<unsigned long>(error));
+            else
+                Log("the service dispatcher failed (error %lu)", static_cast<unsigned long>(error));
+            return 1;
+        }
+        return exitCode == NO_ERROR ? 0 : 1;
     }
 
     // Reports stopped (with the exit code) and releases the stop event.

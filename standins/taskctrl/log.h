@@ -5,14 +5,6 @@
 
 namespace taskctrl {
 
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-inline void Log(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    standin::VLog("taskctrl", format, args);
-    va_end(args);
-}
+STANDIN_LOG_FUNCTION("taskctrl")
 
 }  // namespace taskctrl

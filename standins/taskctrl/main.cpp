@@ -46,14 +46,5 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
 }  // namespace
 
 int main() {
-    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(kServiceName), ServiceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherA(table)) {
-        DWORD error = GetLastError();
-        if (error == ERROR_SERVICE_ALREADY_RUNNING)
-            taskctrl::Log("already running on this machine root (error %lu)", static_cast<unsigned long>(error));
-        else
-            taskctrl::Log("the service dispatcher failed (error %lu)", static_cast<unsigned long>(error));
-        return 1;
-    }
-    return g_service.exitCode == NO_ERROR ? 0 : 1;
+    return g_service.Dispatch(kServiceName, ServiceMain);
 }

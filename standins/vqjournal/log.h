@@ -6,14 +6,6 @@
 
 namespace vqjournal {
 
-#if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
-#endif
-inline void Log(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    standin::VLog("vqjournal", format, args);
-    va_end(args);
-}
+STANDIN_LOG_FUNCTION("vqjournal")
 
 }  // namespace vqjournal

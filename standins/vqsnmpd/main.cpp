@@ -46,10 +46,5 @@ int main() {
     // net-snmp would otherwise load (and complain about) MIB files the host never uses.
     // Set before any thread runs: setenv is not safe alongside other threads.
     setenv("MIBS", "", 1);
-    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(kServiceName), ServiceMain}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherA(table)) {
-        vqsnmpd::Log("the service dispatcher failed (error %lu)", static_cast<unsigned long>(GetLastError()));
-        return 1;
-    }
-    return g_service.exitCode == NO_ERROR ? 0 : 1;
+    return g_service.Dispatch(kServiceName, ServiceMain);
 }

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "bench/event_roundtrip.h"
 #include "pal/sync/sync.h"
 
 namespace {
@@ -60,17 +61,6 @@ double RawFutex(int rounds) {
     return ns;
 }
 
-int EventChild(const char* ping, const char* pong, int rounds) {
-    HANDLE a = OpenEventA(SYNCHRONIZE, FALSE, ping);
-    HANDLE b = OpenEventA(EVENT_MODIFY_STATE, FALSE, pong);
-    if (!a || !b) return 1;
-    for (int i = 0; i < rounds; ++i) {
-        WaitForSingleObject(a, INFINITE);
-        SetEvent(b);
-    }
-    return 0;
-}
-
 double NamedEvents(const char* self, int rounds) {
     std::string ping = "bench_ping_" + std::to_string(getpid());
     std::string pong = "bench_pong_" + std::to_string(getpid());
@@ -100,7 +90,8 @@ double NamedEvents(const char* self, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--child") == 0) return EventChild(argv[2], argv[3], std::atoi(argv[4]));
+    if (argc == 5 && std::strcmp(argv[1], "--child") == 0)
+        return benchevents::EventRoundTripChild(argv[2], argv[3], std::atoi(argv[4]));
     int rounds = argc > 1 ? std::max(100, std::atoi(argv[1])) : 20000;
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

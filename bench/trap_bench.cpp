@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/event_roundtrip.h"
 #include "bench/snmp_host.h"
 #include "pal/windows.h"
 #include "snmpext/norvik.h"
@@ -47,17 +48,6 @@ double Median(std::vector<double> v) {
 
 using benchsnmp::BuildTrap;
 using benchsnmp::Receiver;
-
-int EventChild(const char* ping, const char* pong, int rounds) {
-    HANDLE a = OpenEventA(SYNCHRONIZE, FALSE, ping);
-    HANDLE b = OpenEventA(EVENT_MODIFY_STATE, FALSE, pong);
-    if (!a || !b) return 1;
-    for (int i = 0; i < rounds; ++i) {
-        WaitForSingleObject(a, INFINITE);
-        SetEvent(b);
-    }
-    return 0;
-}
 
 // One batch of named-event round trips with a child process; each one's time in us.
 bool RoundTrips(const std::string& self, int rounds, std::vector<double>& out) {
@@ -90,7 +80,8 @@ bool RoundTrips(const std::string& self, int rounds, std::vector<double>& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--child") == 0) return EventChild(argv[2], argv[3], std::atoi(argv[4]));
+    if (argc == 5 && std::strcmp(argv[1], "--child") == 0)
+        return benchevents::EventRoundTripChild(argv[2], argv[3], std::atoi(argv[4]));
     long traps = argc > 1 ? std::max(std::atol(argv[1]), long{kBatches}) : 5000;
     long runs = argc > 2 ? std::atol(argv[2]) : 50;
     char self[4096] = {};

@@ -132,6 +132,25 @@ int ChildProcess::Wait() {
     return -1;
 }
 
+int ChildProcess::WaitOrKill(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    for (int waited = 0;; waited += 20) {
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) break;
+        if (r < 0 && errno != EINTR) return -1;
+        if (waited >= timeoutMs) {
+            kill(pid_, SIGKILL);
+            return Wait();
+        }
+        usleep(20 * 1000);
+    }
+    pid_ = -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
 ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs) {
     ProgramResult r;
     int out[2], err[2];

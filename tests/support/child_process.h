@@ -42,6 +42,8 @@ public:
     void Kill(int signal = 9);
     // Waits for the exit; returns the exit code, or 128 + signal number.
     int Wait();
+    // Wait, but a child that has not ended within timeoutMs is killed (exit 137).
+    int WaitOrKill(int timeoutMs);
 
 private:
     pid_t pid_ = -1;

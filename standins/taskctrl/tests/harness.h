@@ -133,15 +133,7 @@ public:
         return WaitExit();
     }
     int WaitExit() {
-        pid_t pid = child_.pid();
-        std::atomic<bool> done{false};
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (!done) kill(pid, SIGKILL);
-        });
-        int code = child_.Wait();
-        done = true;
-        watchdog.join();
+        int code = child_.WaitOrKill(60000);
         running_ = false;
         return code;
     }

@@ -50,15 +50,7 @@ public:
     // The signal, then the exit code; one that has not ended within 60 s is killed.
     int Stop(int signal) {
         child_.Kill(signal);
-        pid_t pid = child_.pid();
-        std::atomic<bool> done{false};
-        std::thread watchdog([&] {
-            for (int i = 0; i < 600 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (!done) kill(pid, SIGKILL);
-        });
-        int code = child_.Wait();
-        done = true;
-        watchdog.join();
+        int code = child_.WaitOrKill(60000);
         ended_ = true;
         return code;
     }

@@ -326,12 +326,12 @@ abandon_trial() {
           vq_wait_for "grep -qx 'vqtrial:ab-$r' '$VQ_ROOT/receiver.out'" $((bound / 1000)) 2> /dev/null ||
             fault "the trap sent after the abandoned mutex did not arrive" ;;
         registry | registry-txn)
-          "$bin/vqreg" query "$key" "r$r" 2>/dev/null | grep -q 'REG_DWORD' || fault "the value written is not there"
+          "$bin/vqreg" query "$key" "r$r" 2>/dev/null | grep REG_DWORD > /dev/null || fault "the value written is not there"
           [ "$(sqlite3 "$VQ_ROOT/registry.db" 'PRAGMA integrity_check')" = ok ] || { corrupt=1; fault "registry.db damaged"; }
           [ "$(sqlite3 "$VQ_ROOT/registry.db" "SELECT count(*) FROM keys WHERE name = 'vqtrial-uncommitted'")" = 0 ] ||
             { corrupt=1; fault "an uncommitted registry key survived"; } ;;
         eventlog | eventlog-txn)
-          "$bin/vqevent" query Application 2>/dev/null | grep -q "^String 1: *after-$r\$" || fault "the record written is not there"
+          [ "$("$bin/vqevent" query Application 2>/dev/null | grep -c "^String 1: *after-$r\$")" -gt 0 ] || fault "the record written is not there"
           [ "$(sqlite3 "$VQ_ROOT/eventlog.db" 'PRAGMA integrity_check')" = ok ] || { corrupt=1; fault "eventlog.db damaged"; }
           [ "$(sqlite3 "$VQ_ROOT/eventlog.db" "SELECT count(*) FROM logs WHERE name = 'vqtrial-uncommitted'")" = 0 ] ||
             { corrupt=1; fault "an uncommitted log survived"; } ;;

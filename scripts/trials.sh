@@ -403,12 +403,15 @@ load_trial() {
   arss0=$(rss_kb "$agent")
   t0=$(now_ms)
   wrote=$("$bin/vqtrial" write "$n" "$rate" --tag w) || faults=$((faults + 1))
-  # Until every record has become a trap, or 30 s pass without a new one.
+  # Until every record has become a trap, 30 s pass without a new one, or the writing
+  # time plus 60 s is over (what has not arrived by then counts as lost).
+  local deadline=$(( $(now_ms) + 60000 ))
   while :; do
     count=$(grep -c '^vqtrial:w-' "$VQ_ROOT/receiver.out" || true)
     if [ "$count" != "$last_count" ]; then t_last=$(now_ms); last_count=$count; still=0; fi
     [ "$count" -ge "$n" ] && break
     still=$((still + 1)); [ $still -ge 30 ] && break
+    [ "$(now_ms)" -ge "$deadline" ] && { t_last=$(now_ms); break; }
     sleep 1
   done
   arss1=$(rss_kb "$agent")
@@ -423,7 +426,7 @@ load_trial() {
   local elapsed=$((t_last - t0)) agrowth=$((arss1 - arss0))
   printf 'watch load: %d records written (%s), %d traps, lost %d, duplicates %d, agent sustained %.0f records a second (target %d); corvane VmRSS %d -> %d kB (growth %d, bound %d)\n' \
     "$n" "$(sed 's/^wrote [0-9]* records in //' <<< "$wrote")" "$count" "$((n - wdistinct))" "$adups" \
-    "$(awk -v n="$wdistinct" -v ms="$elapsed" 'BEGIN { print ms > 0 ? n * 1000 / ms : 0 }')" "$rate" "$arss0" "$arss1" "$agrowth" "$growth_bound"
+    "$(awk -v n="$wdistinct" -v ms="$elapsed" 'BEGIN { print (ms > 0 ? n * 1000 / ms : 0) }')" "$rate" "$arss0" "$arss1" "$agrowth" "$growth_bound"
   if [ "$wdistinct" != "$n" ] || [ "$adups" != 0 ] || [ "$agrowth" -ge "$growth_bound" ]; then faults=$((faults + 1)); fi
   if [ $faults != 0 ]; then echo "   load trial: faults $faults; machine root kept: $VQ_ROOT" >&2; failed=1; fi
 }

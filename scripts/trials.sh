@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reliability trials with real processes, each in a fresh machine root, each ending with a
 # line of figures. Exits 1 when a trial found a fault.
-#   scripts/trials.sh [--short] [kill] [input]      (default: every trial, full form)
+#   scripts/trials.sh [--short] [kill] [input] [abandon] [load]   (default: every trial, full form)
 #
 #   kill    rounds in which corvane, vqsnmpd, mordane or taskctrl is SIGKILLed at a random
 #           moment while findings flow, then restarted; at the end every record of the log
@@ -14,6 +14,18 @@
 #           untouched by what was refused. Full: 200 files of each kind; short: 25. The
 #           parsers' fuzz targets are run by scripts/fuzz.sh (full form:
 #           scripts/fuzz.sh --runs 10000000).
+#   abandon rounds in which a holder of each cross-process lock is SIGKILLed while it holds
+#           it (norvik's trap mutex, the application log's file and flush mutexes, the
+#           framework shared memory, and the registry and event-log stores: a write loop
+#           or an open transaction): the next user must get on within 10 s (a Send through
+#           vqsnmpd still delivers its trap, reporting 128 when the mutex was abandoned),
+#           and both stores must pass PRAGMA integrity_check with no uncommitted row left.
+#           Full: 100 rounds; short: 10.
+#   load    two senders at full speed through Send and vqsnmpd to a counting receiver:
+#           every trap arrives exactly once, vqsnmpd's VmRSS grows less than 1 MiB. Then
+#           corvane watching the log "Mordane" while records are written at 5,000 a second:
+#           every record becomes one trap, corvane's VmRSS grows less than 1 MiB, and the
+#           rate the agent sustained is reported. Full: 60 s and 60 s; short: 5 s and 3 s.
 #
 # VQ_TRIALS_BIN names a built bin directory to use as it is (no set-up step).
 set -euo pipefail
@@ -23,11 +35,11 @@ trials=()
 for arg in "$@"; do
   case "$arg" in
     --short) short=1 ;;
-    kill | input) trials+=("$arg") ;;
-    *) echo "usage: scripts/trials.sh [--short] [kill] [input]" >&2; exit 2 ;;
+    kill | input | abandon | load) trials+=("$arg") ;;
+    *) echo "usage: scripts/trials.sh [--short] [kill] [input] [abandon] [load]" >&2; exit 2 ;;
   esac
 done
-[ ${#trials[@]} -gt 0 ] || trials=(kill input)
+[ ${#trials[@]} -gt 0 ] || trials=(kill input abandon load)
 if [ -n "${VQ_TRIALS_BIN:-}" ]; then
   bin="$(cd "$VQ_TRIALS_BIN" && pwd)"
 else
@@ -225,10 +237,206 @@ input_trial() {
   [ $((crashes + hangs + silent + changed)) = 0 ] || failed=1
 }
 
+# ---- shared by abandon and load -----------------------------------------------------------
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+# Starts vqtrial's counting receiver on a loopback port ($1: "" or --quiet) and points the
+# SNMP host at norvik and at it, as vq_start_snmptrapd does. Sets recv_port, recv_pid.
+start_receiver() {
+  recv_port=$(( 20000 + RANDOM % 20000 ))
+  "$bin/vqtrial" receive "$recv_port" ${1:-} > "$VQ_ROOT/receiver.out" 2> "$VQ_ROOT/receiver.err" &
+  recv_pid=$!
+  vq_wait_for "grep -q receiving '$VQ_ROOT/receiver.out'" 10
+  cat > "$VQ_ROOT/snmp.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents]
+"1"="SOFTWARE\\\\QIR\\\\VQ FRAMEWORK\\\\NORVIK\\\\CurrentVersion"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\NORVIK\\CurrentVersion]
+"Pathname"="norvik.dll"
+
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfiguration\\public]
+"1"="127.0.0.1:$recv_port"
+REG
+  "$bin/vqreg" import "$VQ_ROOT/snmp.reg" > /dev/null
+}
+# Stops the receiver; prints its summary line.
+stop_receiver() {
+  kill -TERM "$recv_pid" 2>/dev/null || true
+  wait "$recv_pid" 2>/dev/null || true
+  grep '^received ' "$VQ_ROOT/receiver.out" | tail -1
+}
+service_start() {  # PROGRAM SERVICE-NAME: starts it, waits until it reports running; sets svc_pid
+  "$bin/$1" >> "$VQ_ROOT/$1.out" 2>&1 &
+  svc_pid=$!
+  vq_wait_for "vq_running '$2'" 30
+}
+
+# ---- abandoned locks ----------------------------------------------------------------------
+abandon_trial() {
+  local rounds=100 bound=10000
+  [ $short = 1 ] && rounds=10
+  fresh_root
+  start_receiver
+  service_start vqsnmpd SNMP
+  local snmpd=$svc_pid
+  # Keepers hold references, so a killed holder's mutex outlives it (as the services' do).
+  "$bin/vqtrial" keep applog > /dev/null &
+  "$bin/vqtrial" keep shm > /dev/null &
+  sleep 0.5
+  local kinds=(trap applog applog-flush shm registry registry-txn eventlog eventlog-txn)
+  declare -A longest abandoned
+  local k r out t0 ms faults=0 corrupt=0 holder sends128=0 key='HKLM\SOFTWARE\VqTrial'
+  for k in "${kinds[@]}"; do longest[$k]=0; abandoned[$k]=0; done
+  fault() { faults=$((faults + 1)); echo "   abandon trial: round $r, $k: $*" >&2; }
+  for ((r = 1; r <= rounds; r++)); do
+    for k in "${kinds[@]}"; do
+      "$bin/vqtrial" hold "$k" > "$VQ_ROOT/holder.out" 2> "$VQ_ROOT/holder.err" &
+      holder=$!
+      if ! vq_wait_for "grep -q held '$VQ_ROOT/holder.out'" 10 2> /dev/null; then
+        fault "the holder never held: $(head -1 "$VQ_ROOT/holder.err")"
+        kill -KILL "$holder" 2>/dev/null || true; wait "$holder" 2>/dev/null || true
+        continue
+      fi
+      # The write loops die at a random point of a write.
+      case $k in registry | eventlog) sleep "0.$((RANDOM % 3))$((RANDOM % 10))" ;; esac
+      kill -KILL "$holder"
+      wait "$holder" 2>/dev/null || true
+      t0=$(now_ms)
+      set +e
+      case $k in
+        registry | registry-txn)
+          out=$(timeout -s KILL $((bound / 1000)) "$bin/vqreg" add "$key" --value "r$r" --type REG_DWORD --data "$r" 2>&1) ;;
+        eventlog | eventlog-txn)
+          out=$(timeout -s KILL $((bound / 1000)) "$bin/vqevent" write --source VqTrial --id 1 --string "after-$r" 2>&1) ;;
+        *)
+          out=$(timeout -s KILL $((bound / 1000 + 2)) "$bin/vqtrial" use "$k" --timeout "$bound" --marker "vqtrial:ab-$r" 2>&1) ;;
+      esac
+      local rc=$?
+      set -e
+      ms=$(( $(now_ms) - t0 ))
+      [ "$ms" -gt "${longest[$k]}" ] && longest[$k]=$ms
+      if [ $rc != 0 ]; then fault "the next user failed ($rc): $out"; continue; fi
+      case "$out" in *abandoned*) abandoned[$k]=$((abandoned[$k] + 1)) ;; esac
+      case "$out" in *"Send 128"*) sends128=$((sends128 + 1)) ;; esac
+      case $k in
+        trap)
+          vq_wait_for "grep -qx 'vqtrial:ab-$r' '$VQ_ROOT/receiver.out'" $((bound / 1000)) 2> /dev/null ||
+            fault "the trap sent after the abandoned mutex did not arrive" ;;
+        registry | registry-txn)
+          "$bin/vqreg" query "$key" "r$r" 2>/dev/null | grep REG_DWORD > /dev/null || fault "the value written is not there"
+          [ "$(sqlite3 "$VQ_ROOT/registry.db" 'PRAGMA integrity_check')" = ok ] || { corrupt=1; fault "registry.db damaged"; }
+          [ "$(sqlite3 "$VQ_ROOT/registry.db" "SELECT count(*) FROM keys WHERE name = 'vqtrial-uncommitted'")" = 0 ] ||
+            { corrupt=1; fault "an uncommitted registry key survived"; } ;;
+        eventlog | eventlog-txn)
+          [ "$("$bin/vqevent" query Application 2>/dev/null | grep -c "^String 1: *after-$r\$")" -gt 0 ] || fault "the record written is not there"
+          [ "$(sqlite3 "$VQ_ROOT/eventlog.db" 'PRAGMA integrity_check')" = ok ] || { corrupt=1; fault "eventlog.db damaged"; }
+          [ "$(sqlite3 "$VQ_ROOT/eventlog.db" "SELECT count(*) FROM logs WHERE name = 'vqtrial-uncommitted'")" = 0 ] ||
+            { corrupt=1; fault "an uncommitted log survived"; } ;;
+      esac
+    done
+    [ $((r % 10)) = 0 ] && printf '   abandon trial: round %d of %d\n' "$r" "$rounds"
+  done
+  # Every value and record written after a kill is there.
+  local values
+  values=$("$bin/vqreg" query "$key" 2>/dev/null | grep -c '^ *r[0-9]* *REG_DWORD' || true)
+  [ "$values" = "$rounds" ] || fault "$values registry values where $rounds were written"
+  "$bin/vqsc" stop SNMP --wait 60 > /dev/null 2>&1 || fault "vqsnmpd did not stop"
+  stop_receiver > /dev/null
+  local line="" k2
+  for k2 in "${kinds[@]}"; do line+=" $k2 ${longest[$k2]}"; done
+  printf 'abandoned locks: %d rounds x %d locks, longest wait ms:%s; abandoned seen: trap %d, applog %d, applog-flush %d, shm %d; Send 128 %d of %d; %d registry values written after kills, stores %s, faults %d\n' \
+    "$rounds" "${#kinds[@]}" "$line" "${abandoned[trap]}" "${abandoned[applog]}" "${abandoned[applog-flush]}" \
+    "${abandoned[shm]}" "$sends128" "$rounds" "$values" "$([ $corrupt = 0 ] && echo ok || echo DAMAGED)" "$faults"
+  if [ $faults != 0 ]; then echo "   machine root kept: $VQ_ROOT" >&2; failed=1; fi
+}
+
+# ---- load ---------------------------------------------------------------------------------
+load_trial() {
+  local seconds=60 watch_seconds=60 rate=5000 growth_bound=1024
+  [ $short = 1 ] && { seconds=5; watch_seconds=3; }
+  local faults=0
+  # Two senders at full speed through Send and vqsnmpd.
+  fresh_root
+  start_receiver --quiet
+  service_start vqsnmpd SNMP
+  local snmpd=$svc_pid
+  "$bin/vqtrial" send 2000 --tag warm > /dev/null || { echo "   load trial: the warm-up sends failed" >&2; faults=$((faults + 1)); }
+  local rss0 rss1
+  rss0=$(rss_kb "$snmpd")
+  "$bin/vqtrial" send 0 --seconds "$seconds" --tag a > "$VQ_ROOT/send-a.out" 2>&1 &
+  local sa=$!
+  "$bin/vqtrial" send 0 --seconds "$seconds" --tag b > "$VQ_ROOT/send-b.out" 2>&1 &
+  local sb=$!
+  wait "$sa" || faults=$((faults + 1))
+  wait "$sb" || faults=$((faults + 1))
+  sleep 1
+  rss1=$(rss_kb "$snmpd")
+  local summary sent handed distinct dups
+  summary=$(stop_receiver)
+  sent=$(cat "$VQ_ROOT/send-a.out" "$VQ_ROOT/send-b.out" | awk '/^sent / { n += $2 } END { print n + 0 }')
+  handed=$(cat "$VQ_ROOT/send-a.out" "$VQ_ROOT/send-b.out" | awk '/^sent / { n += $7 + $9 } END { print n + 0 }')
+  distinct=$(awk '{ print $4 }' <<< "$summary")
+  dups=$(awk '{ print $7 }' <<< "$summary")
+  distinct=$((distinct - 2000))   # the warm-up's
+  "$bin/vqsc" stop SNMP --wait 60 > /dev/null 2>&1 || faults=$((faults + 1))
+  local lost=$((handed - distinct)) growth=$((rss1 - rss0))
+  printf 'trap load: 2 senders for %d s, %d Sends (%d handed over, %.0f a second), %d received once, lost %d, duplicates %d; vqsnmpd VmRSS %d -> %d kB (growth %d, bound %d)\n' \
+    "$seconds" "$sent" "$handed" "$(awk -v n="$handed" -v s="$seconds" 'BEGIN { print n / s }')" "$distinct" "$lost" "$dups" "$rss0" "$rss1" "$growth" "$growth_bound"
+  if [ "$lost" != 0 ] || [ "$dups" != 0 ] || [ "$sent" != "$handed" ] || [ "$growth" -ge "$growth_bound" ]; then
+    faults=$((faults + 1)); cat "$VQ_ROOT/send-a.out" "$VQ_ROOT/send-b.out" >&2
+  fi
+
+  # The agent's watch job on a fast-growing log.
+  fresh_root
+  vq_suite_configure
+  start_receiver
+  service_start taskctrl TaskCtrl
+  service_start vqsnmpd SNMP
+  service_start corvane "FW NORVIK"
+  local agent=$svc_pid
+  vq_wait_for vq_agent_watching 30
+  sleep 2
+  local n=$((rate * watch_seconds)) t0 t_last count=0 last_count=-1 still=0 arss0 arss1 wrote
+  arss0=$(rss_kb "$agent")
+  t0=$(now_ms)
+  wrote=$("$bin/vqtrial" write "$n" "$rate" --tag w) || faults=$((faults + 1))
+  # Until every record has become a trap, 30 s pass without a new one, or the writing
+  # time plus 60 s is over (what has not arrived by then counts as lost).
+  local deadline=$(( $(now_ms) + 60000 ))
+  while :; do
+    count=$(grep -c '^vqtrial:w-' "$VQ_ROOT/receiver.out" || true)
+    if [ "$count" != "$last_count" ]; then t_last=$(now_ms); last_count=$count; still=0; fi
+    [ "$count" -ge "$n" ] && break
+    still=$((still + 1)); [ $still -ge 30 ] && break
+    [ "$(now_ms)" -ge "$deadline" ] && { t_last=$(now_ms); break; }
+    sleep 1
+  done
+  arss1=$(rss_kb "$agent")
+  local asummary adups
+  "$bin/vqsc" stop "FW NORVIK" --wait 60 > /dev/null 2>&1 || faults=$((faults + 1))
+  "$bin/vqsc" stop SNMP --wait 60 > /dev/null 2>&1 || faults=$((faults + 1))
+  "$bin/vqsc" stop TaskCtrl --wait 60 > /dev/null 2>&1 || faults=$((faults + 1))
+  asummary=$(stop_receiver)
+  local wdistinct
+  wdistinct=$(grep '^vqtrial:w-' "$VQ_ROOT/receiver.out" | sort -u | wc -l)
+  adups=$((count - wdistinct))
+  local elapsed=$((t_last - t0)) agrowth=$((arss1 - arss0))
+  printf 'watch load: %d records written (%s), %d traps, lost %d, duplicates %d, agent sustained %.0f records a second (target %d); corvane VmRSS %d -> %d kB (growth %d, bound %d)\n' \
+    "$n" "$(sed 's/^wrote [0-9]* records in //' <<< "$wrote")" "$count" "$((n - wdistinct))" "$adups" \
+    "$(awk -v n="$wdistinct" -v ms="$elapsed" 'BEGIN { print (ms > 0 ? n * 1000 / ms : 0) }')" "$rate" "$arss0" "$arss1" "$agrowth" "$growth_bound"
+  if [ "$wdistinct" != "$n" ] || [ "$adups" != 0 ] || [ "$agrowth" -ge "$growth_bound" ]; then faults=$((faults + 1)); fi
+  if [ $faults != 0 ]; then echo "   load trial: faults $faults; machine root kept: $VQ_ROOT" >&2; failed=1; fi
+}
+
 for t in "${trials[@]}"; do
   case "$t" in
     kill) kill_trial ;;
     input) input_trial ;;
+    abandon) abandon_trial ;;
+    load) load_trial ;;
   esac
 done
 if [ $failed = 0 ]; then

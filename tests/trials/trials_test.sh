@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The reliability trials' short form (scripts/trials.sh --short) on this build tree's
-# programs: kill trials with nothing lost and bad input with no crash, hang or silent
-# refusal. The trials print their figures; on failure they keep their machine roots.
+# programs: kill trials with nothing lost, bad input with no crash, hang or silent
+# refusal, abandoned locks the next user gets past, and load with nothing lost. The
+# trials print their figures; on failure they keep their machine roots.
 #   trials_test.sh SOURCE_DIR BIN_DIR TRIAL
 set -uo pipefail
 env -u VQ_ROOT VQ_TRIALS_BIN="$2" "$1/scripts/trials.sh" --short "$3"

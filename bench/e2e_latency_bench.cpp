@@ -111,10 +111,10 @@ public:
         thread_.join();
     }
     // The arrival time of the first line holding text, at or after line `from`; 0 on time-out.
-    double WaitFor(const std::string& text, double timeoutMs, size_t from = 0) {
+    double WaitFor(const std::string& text, double timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex_);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<long long>(timeoutMs * 1e3));
-        for (size_t i = from;;) {
+        for (size_t i = 0;;) {
             for (; i < lines_.size(); ++i)
                 if (lines_[i].second.find(text) != std::string::npos) return lines_[i].first;
             if (ended_ || cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
@@ -123,10 +123,6 @@ public:
                 return 0;
             }
         }
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_.size();
     }
 
 private:

@@ -83,6 +83,7 @@ VQ_CHILD(churn_mutex) {
 // The next user after a holder: reports how it got the mutex.
 VQ_CHILD(use_mutex) {
     HANDLE m = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
+    vqtest::Tell("waiting");
     DWORD w = m ? WaitForSingleObject(m, 10000) : WAIT_FAILED;
     vqtest::Tell(w == WAIT_ABANDONED_0 ? "abandoned" : w == WAIT_OBJECT_0 ? "free" : "failed");
     if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED_0) ReleaseMutex(m);
@@ -104,6 +105,7 @@ TEST(NamedAcrossProcesses, KilledHolderAbandonsMutexKeptOpenByOthers) {
         holder.Kill(SIGKILL);
         holder.Wait();
         vqtest::ChildProcess user("use_mutex", {name});
+        ASSERT_TRUE(user.Expect("waiting")) << "round " << round;
         std::string got = user.ReadLine(15000);
         EXPECT_NE(got, "failed") << "round " << round;
         if (got == "free") ++free;
@@ -112,6 +114,29 @@ TEST(NamedAcrossProcesses, KilledHolderAbandonsMutexKeptOpenByOthers) {
     EXPECT_EQ(free, 0);
     churn.Kill(SIGKILL);
     churn.Wait();
+    keeper.Kill(SIGKILL);
+    keeper.Wait();
+}
+
+TEST(NamedAcrossProcesses, OnlyOneOfTwoWaitingProcessesIsToldOfTheAbandonment) {
+    std::string name = Unique("onemx");
+    vqtest::ChildProcess keeper("keep_mutex", {name});
+    ASSERT_TRUE(keeper.Expect("kept"));
+    vqtest::ChildProcess holder("hold_mutex", {name});
+    ASSERT_TRUE(holder.Expect("held"));
+    vqtest::ChildProcess a("use_mutex", {name});
+    vqtest::ChildProcess b("use_mutex", {name});
+    ASSERT_TRUE(a.Expect("waiting"));
+    ASSERT_TRUE(b.Expect("waiting"));
+    Sleep(50);  // let both block first, so that they contend for the one wake
+    holder.Kill(SIGKILL);
+    holder.Wait();
+    std::string ra = a.ReadLine(15000);
+    std::string rb = b.ReadLine(15000);
+    EXPECT_EQ((ra == "abandoned") + (rb == "abandoned"), 1) << ra << " / " << rb;
+    EXPECT_EQ((ra == "free") + (rb == "free"), 1) << ra << " / " << rb;
+    a.Wait();
+    b.Wait();
     keeper.Kill(SIGKILL);
     keeper.Wait();
 }

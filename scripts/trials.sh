@@ -293,6 +293,10 @@ abandon_trial() {
   fault() { faults=$((faults + 1)); echo "   abandon trial: round $r, $k: $*" >&2; }
   for ((r = 1; r <= rounds; r++)); do
     for k in "${kinds[@]}"; do
+      # Emptied here, not only by the holder's own redirection, which happens in the child
+      # some time after the "&": the wait below would otherwise find the last holder's
+      # "held" and kill this one before it has taken its lock.
+      : > "$VQ_ROOT/holder.out"
       "$bin/vqtrial" hold "$k" > "$VQ_ROOT/holder.out" 2> "$VQ_ROOT/holder.err" &
       holder=$!
       if ! vq_wait_for "grep -q held '$VQ_ROOT/holder.out'" 10 2> /dev/null; then

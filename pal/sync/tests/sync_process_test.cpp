@@ -62,6 +62,85 @@ VQ_CHILD(open_and_report) {
     return 0;
 }
 
+// Keeps a handle to the named mutex, so it outlives its holders, until killed.
+VQ_CHILD(keep_mutex) {
+    if (!CreateMutexA(nullptr, FALSE, args.at(0).c_str())) return 1;
+    vqtest::Tell("kept");
+    Sleep(INFINITE);
+    return 0;
+}
+
+// Opens and closes the named mutex over and over, without ever waiting for it.
+VQ_CHILD(churn_mutex) {
+    vqtest::Tell("churning");
+    for (;;) {
+        HANDLE m = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
+        if (!m) return 1;
+        CloseHandle(m);
+    }
+}
+
+// The next user after a holder: reports how it got the mutex.
+VQ_CHILD(use_mutex) {
+    HANDLE m = CreateMutexA(nullptr, FALSE, args.at(0).c_str());
+    vqtest::Tell("waiting");
+    DWORD w = m ? WaitForSingleObject(m, 10000) : WAIT_FAILED;
+    vqtest::Tell(w == WAIT_ABANDONED_0 ? "abandoned" : w == WAIT_OBJECT_0 ? "free" : "failed");
+    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED_0) ReleaseMutex(m);
+    return 0;
+}
+
+TEST(NamedAcrossProcesses, KilledHolderAbandonsMutexKeptOpenByOthers) {
+    // As services do: keepers hold the name, one more process keeps opening and closing it,
+    // and each holder is killed while owning it; every next user must be told.
+    std::string name = Unique("keptmx");
+    vqtest::ChildProcess keeper("keep_mutex", {name});
+    ASSERT_TRUE(keeper.Expect("kept"));
+    vqtest::ChildProcess churn("churn_mutex", {name});
+    ASSERT_TRUE(churn.Expect("churning"));
+    int free = 0;
+    for (int round = 0; round < 40; ++round) {
+        vqtest::ChildProcess holder("hold_mutex", {name});
+        ASSERT_TRUE(holder.Expect("held")) << "round " << round;
+        holder.Kill(SIGKILL);
+        holder.Wait();
+        vqtest::ChildProcess user("use_mutex", {name});
+        ASSERT_TRUE(user.Expect("waiting")) << "round " << round;
+        std::string got = user.ReadLine(15000);
+        EXPECT_NE(got, "failed") << "round " << round;
+        if (got == "free") ++free;
+        user.Wait();
+    }
+    EXPECT_EQ(free, 0);
+    churn.Kill(SIGKILL);
+    churn.Wait();
+    keeper.Kill(SIGKILL);
+    keeper.Wait();
+}
+
+TEST(NamedAcrossProcesses, OnlyOneOfTwoWaitingProcessesIsToldOfTheAbandonment) {
+    std::string name = Unique("onemx");
+    vqtest::ChildProcess keeper("keep_mutex", {name});
+    ASSERT_TRUE(keeper.Expect("kept"));
+    vqtest::ChildProcess holder("hold_mutex", {name});
+    ASSERT_TRUE(holder.Expect("held"));
+    vqtest::ChildProcess a("use_mutex", {name});
+    vqtest::ChildProcess b("use_mutex", {name});
+    ASSERT_TRUE(a.Expect("waiting"));
+    ASSERT_TRUE(b.Expect("waiting"));
+    Sleep(50);  // let both block first, so that they contend for the one wake
+    holder.Kill(SIGKILL);
+    holder.Wait();
+    std::string ra = a.ReadLine(15000);
+    std::string rb = b.ReadLine(15000);
+    EXPECT_EQ((ra == "abandoned") + (rb == "abandoned"), 1) << ra << " / " << rb;
+    EXPECT_EQ((ra == "free") + (rb == "free"), 1) << ra << " / " << rb;
+    a.Wait();
+    b.Wait();
+    keeper.Kill(SIGKILL);
+    keeper.Wait();
+}
+
 TEST(NamedAcrossProcesses, KilledHolderAbandonsMutexToBlockedWaiter) {
     std::string name = Unique("kmx");
     HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());

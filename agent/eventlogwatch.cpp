@@ -65,6 +65,15 @@ CFwsystemFweventlogFwwatch::CFwsystemFweventlogFwwatch(JOB_THREAD_TBL* slot)
       m_bBookmarksRead(false),
       m_dwWritten{kUnset, kUnset, kUnset, kUnset} {}
 
+CFwsystemFweventlogFwwatch::~CFwsystemFweventlogFwwatch() { BeginLogPass(); }
+
+// A changed registration or message file takes effect at the next pass.
+void CFwsystemFweventlogFwwatch::BeginLogPass() {
+    m_FilePaths.clear();
+    for (auto& [path, module] : m_Modules) FreeLibrary(module);
+    m_Modules.clear();
+}
+
 void CFwsystemFweventlogFwwatch::WriteLogf(WORD code, DWORD error, const char* function, LONG level,
                                            const char* format, ...) {
     char text[512];
@@ -201,7 +210,7 @@ int CFwsystemFweventlogFwwatch::CheckEventLog(const char* logName, DWORD& bookma
 
 int CFwsystemFweventlogFwwatch::CheckEventLog(const char* logName, DWORD& bookmark, int watched, int which) {
     static const char* kFunc = "CFwsystemFweventlogFwwatch::CheckEventLog";
-    m_FilePaths.clear();  // a changed registration takes effect at the next pass
+    BeginLogPass();
     HANDLE log = OpenEventLogA(nullptr, logName);
     if (!log) {
         WriteLogf(8000, GetLastError(), kFunc, 2, "It failed in opening EventLog. (%s)", logName);

@@ -42,6 +42,9 @@ public:
     static constexpr int kTrapOids = 10;
 
     explicit CFwsystemFweventlogFwwatch(JOB_THREAD_TBL* slot);
+    ~CFwsystemFweventlogFwwatch();
+    CFwsystemFweventlogFwwatch(const CFwsystemFweventlogFwwatch&) = delete;
+    CFwsystemFweventlogFwwatch& operator=(const CFwsystemFweventlogFwwatch&) = delete;
 
     long Initialize() override;
     long Process() override;
@@ -116,6 +119,11 @@ private:
         std::vector<std::string> Paths;
     };
     std::map<std::string, FILE_PATHS> m_FilePaths;
+    // Message files loaded in this log pass, by path: parsing a file is most of a record's
+    // cost, so each is loaded once per pass; a failed load is not kept (it is tried and
+    // logged again for the next record). Released with the paths at the next pass.
+    std::map<std::string, HMODULE> m_Modules;
+    void BeginLogPass();
     bool m_bBookmarksRead;
     // Set when a trap could not be delivered (no SNMP service, or Send failed): the record
     // is tried again at the next poll instead of being passed.

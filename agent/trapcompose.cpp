@@ -173,11 +173,17 @@ int CFwsystemFweventlogFwwatch::GetInsertString(const CEventRecordView& record, 
 int CFwsystemFweventlogFwwatch::FormatMessage(const std::string& file, DWORD id,
                                               const std::vector<std::string>* inserts, std::string& out) {
     out.clear();
-    HMODULE module = LoadLibraryExA(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!module) {
-        WriteLogf(8000, GetLastError(), "CFwsystemFweventlogFwwatch::FormatMessage", 2, "LoadLibraryEx error. (%s)",
-                  file.c_str());
-        return 0;
+    HMODULE module = nullptr;
+    if (auto loaded = m_Modules.find(file); loaded != m_Modules.end()) {
+        module = loaded->second;
+    } else {
+        module = LoadLibraryExA(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (!module) {
+            WriteLogf(8000, GetLastError(), "CFwsystemFweventlogFwwatch::FormatMessage", 2,
+                      "LoadLibraryEx error. (%s)", file.c_str());
+            return 0;
+        }
+        m_Modules.emplace(file, module);
     }
     // Every insert a text can cite has an argument: the record's strings, then "%n" itself,
     // so a text citing more strings than the record holds shows the citation, and the
@@ -200,7 +206,6 @@ int CFwsystemFweventlogFwwatch::FormatMessage(const std::string& file, DWORD id,
                         FORMAT_MESSAGE_MAX_WIDTH_MASK;
     const DWORD n = ::FormatMessageA(flags, module, id, 0x400, reinterpret_cast<LPSTR>(&buffer), 0,
                                      inserts ? reinterpret_cast<va_list*>(args.data()) : nullptr);
-    FreeLibrary(module);
     if (n == 0 || !buffer) {
         if (buffer) LocalFree(buffer);
         return 0;

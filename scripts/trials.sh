@@ -396,6 +396,11 @@ load_trial() {
   # The agent's watch job on a fast-growing log.
   fresh_root
   vq_suite_configure
+  # The installed 512 KiB hold about a second of these records: a log that wraps over
+  # records the agent has not read yet loses them by design. Room for the whole run (about
+  # 100 bytes a record); the writer reads MaxSize when it registers its source.
+  "$bin/vqreg" add 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Mordane' --value MaxSize --type REG_DWORD \
+    --data $(( (rate * watch_seconds * 256 + 0xFFFFF) / 0x100000 * 0x100000 )) > /dev/null
   start_receiver
   service_start taskctrl TaskCtrl
   service_start vqsnmpd SNMP

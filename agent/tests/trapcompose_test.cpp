@@ -59,6 +59,37 @@ TEST_F(TrapComposeTest, MessageFileGivesTextWithInsertsAndCategory) {
     EXPECT_EQ(log().Lines().size(), 0u);
 }
 
+// A message file is loaded once per log pass and serves every record of it; the next pass
+// sees the file as it is then, and a failed load is tried (and logged) again per record.
+TEST_F(TrapComposeTest, MessageFilesAreKeptForOneLogPass) {
+    RegisterFiles();
+    CFwsystemFweventlogFwwatch& job = NewJob();
+    auto message = [&job] {
+        const std::vector<BYTE> bytes =
+            BuildRecord({.eventId = kDiskFull, .category = 2, .source = kUnitSource, .strings = {"C:", "95"}});
+        CEventRecordView view(bytes.data(), bytes.size());
+        std::string list, category;
+        std::string text = job.GetEventMessage("Application", view, list, category);
+        return text + "|" + category;
+    };
+    const std::string file = pal::MapPath("C:\\WINDOWS\\system32\\AgentUnit.mc");
+    EXPECT_EQ(message(), "Disk C: is at 95 percent. |Storage ");
+    ASSERT_EQ(std::remove(file.c_str()), 0);
+    EXPECT_EQ(message(), "Disk C: is at 95 percent. |Storage ");  // the same pass
+    EXPECT_EQ(log().Lines().size(), 0u);
+
+    DWORD bookmark = 0;
+    ASSERT_EQ(job.CheckEventLog("Application", bookmark, 1), 1);  // a new pass
+    EXPECT_EQ(message(), "C:;95;|");
+    const size_t failures = LinesOf("CFwsystemFweventlogFwwatch::FormatMessage").size();
+    EXPECT_GE(failures, 1u);
+    EXPECT_EQ(message(), "C:;95;|");
+    EXPECT_EQ(LinesOf("CFwsystemFweventlogFwwatch::FormatMessage").size(), 2 * failures);
+
+    InstallMessageFile("AgentUnit.mc");  // found again at once: failures are not kept
+    EXPECT_EQ(message(), "Disk C: is at 95 percent. |Storage ");
+}
+
 TEST_F(TrapComposeTest, WithoutMessageFileTheStringsAreJoined) {
     // The source's key exists but names no file: nothing is logged.
     EXPECT_EQ(Message(kDiskFull, {"C:", "95"}), "C:;95;");

@@ -248,19 +248,7 @@ start_receiver() {
   "$bin/vqtrial" receive "$recv_port" ${1:-} > "$VQ_ROOT/receiver.out" 2> "$VQ_ROOT/receiver.err" &
   recv_pid=$!
   vq_wait_for "grep -q receiving '$VQ_ROOT/receiver.out'" 10
-  cat > "$VQ_ROOT/snmp.reg" <<REG
-Windows Registry Editor Version 5.00
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\ExtensionAgents]
-"1"="SOFTWARE\\\\QIR\\\\VQ FRAMEWORK\\\\NORVIK\\\\CurrentVersion"
-
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\NORVIK\\CurrentVersion]
-"Pathname"="norvik.dll"
-
-[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfiguration\\public]
-"1"="127.0.0.1:$recv_port"
-REG
-  "$bin/vqreg" import "$VQ_ROOT/snmp.reg" > /dev/null
+  vq_point_snmp_host "$recv_port" > /dev/null
 }
 # Stops the receiver; prints its summary line.
 stop_receiver() {

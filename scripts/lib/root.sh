@@ -34,11 +34,17 @@ vq_start_snmptrapd() {
   MIBS= SNMP_PERSISTENT_DIR="$VQ_ROOT/snmptrapd-state" /usr/sbin/snmptrapd -f -Lo -n -C \
     -c "$VQ_ROOT/snmptrapd.conf" "${mibs[@]}" "udp:127.0.0.1:$trapd_port" > "$VQ_ROOT/snmptrapd.out" 2>&1 &
   trapd_pid=$!
+  vq_point_snmp_host "$trapd_port" "${1:-}"
+}
+
+# Points the SNMP service host at norvik and at a loopback trap receiver on PORT, over
+# SNMPv1 (and SNMPv2c when $2 is "v2c"). $bin must name the build's bin directory.
+vq_point_snmp_host() {
   local v2c=""
-  if [ "${1:-}" = v2c ]; then
+  if [ "${2:-}" = v2c ]; then
     v2c="
 [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfigurationV2c\\public]
-\"1\"=\"127.0.0.1:$trapd_port\""
+\"1\"=\"127.0.0.1:$1\""
   fi
   cat > "$VQ_ROOT/snmp.reg" <<REG
 Windows Registry Editor Version 5.00
@@ -50,7 +56,7 @@ Windows Registry Editor Version 5.00
 "Pathname"="norvik.dll"
 
 [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SNMP\\Parameters\\TrapConfiguration\\public]
-"1"="127.0.0.1:$trapd_port"
+"1"="127.0.0.1:$1"
 $v2c
 REG
   "$bin/vqreg" import "$VQ_ROOT/snmp.reg"

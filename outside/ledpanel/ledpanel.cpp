@@ -18,6 +18,7 @@
 #include "pal/core/root.h"
 #include "pal/device/conf_device.h"
 #include "pal/error/error.h"
+#include "pal/file/whole_file.h"
 #include "pal/thread/thread.h"
 
 namespace {
@@ -67,32 +68,13 @@ bool Fits(DWORD code, int digits) {
     return code < limit;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // 0, or the Win32 error of the failed write.
 DWORD WriteState(int digits, DWORD code) {
     const std::string dir = pal::core::RootDir() + "/ledpanel";
     if (!pal::core::MakeDirs(dir)) return ERROR_PATH_NOT_FOUND;
     const std::string path = ledpanel::StatePath();
-    const std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(GetCurrentThreadId());
     const std::string text = "digits = " + std::to_string(digits) + "\ncode = " + std::to_string(code) + "\n";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return ERROR_ACCESS_DENIED;
-    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return ERROR_WRITE_FAULT;
-    }
+    if (!pal::ReplaceFileAtomically(path, text)) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "pal/error/error.h"
 #include "pal/file/device_hook.h"
 #include "pal/file/io_object.h"
+#include "pal/file/whole_file.h"
 
 namespace pal::device {
 
@@ -203,24 +204,7 @@ bool WriteDeviceConfig(const std::string& device, const ConfValues& values) {
     std::string text;
     for (const auto& [key, value] : values) text += key + " = " + value + "\n";
 
-    std::string tmp = dir + "/.write.XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
-    }
-    // Flushed before the rename, so a crash cannot leave an empty file under the name.
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
-    const int saved = errno;
-    unlink(tmp.c_str());
-    errno = saved;
-    return false;
+    return ReplaceFileAtomically(path, text);
 }
 
 bool RemoveDeviceConfig(const std::string& device) {

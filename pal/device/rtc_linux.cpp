@@ -16,6 +16,7 @@
 
 #include "pal/device/conf_device.h"
 #include "pal/error/error.h"
+#include "pal/file/whole_file.h"
 
 namespace pal::device {
 
@@ -89,22 +90,7 @@ bool SaveState(const std::string& path, const ErrorState& s) {
                              "\necc.base = " + std::to_string(s.ecc.base) + "\necc.last = " +
                              std::to_string(s.ecc.last) + "\nmemory.base = " + std::to_string(s.memory.base) +
                              "\nmemory.last = " + std::to_string(s.memory.last) + "\n";
-    const size_t slash = path.rfind('/');
-    std::string tmp = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/.rtcstate.XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
-    }
-    ok = fsync(fd) == 0 && ok;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
-    unlink(tmp.c_str());
-    return false;
+    return ReplaceFileAtomically(path, text);
 }
 
 // Folds a new raw count into a carried counter.

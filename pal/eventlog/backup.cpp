@@ -9,6 +9,7 @@
 #include "pal/error/error.h"
 #include "pal/eventlog/eventlog.h"
 #include "pal/file/path.h"
+#include "pal/file/whole_file.h"
 
 namespace pal::eventlog {
 
@@ -43,22 +44,11 @@ std::vector<uint8_t> BackupImage(const std::vector<std::vector<uint8_t>>& record
 
 namespace {
 
-bool WriteAll(int fd, const std::vector<uint8_t>& image, int& err) {
-    size_t done = 0;
-    while (done < image.size()) {
-        ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (fsync(fd) != 0) {
-        err = errno;
-        return false;
-    }
-    return true;
+// The image written and flushed to disk; false with the errno in err.
+bool WriteAndSync(int fd, const std::vector<uint8_t>& image, int& err) {
+    if (pal::WriteAll(fd, image.data(), image.size()) && fsync(fd) == 0) return true;
+    err = errno;
+    return false;
 }
 
 void SyncDirectory(const std::string& dir) {
@@ -92,7 +82,7 @@ DWORD WriteBackup(const std::string& path, const std::vector<std::vector<uint8_t
     }
     const std::vector<uint8_t> image = BackupImage(records, nextNumber, maxSize);
     int err = 0;
-    if (WriteAll(fd, image, err)) {
+    if (WriteAndSync(fd, image, err)) {
         // link, not rename: a backup that appeared meanwhile is never replaced.
         const std::string from = temp.empty() ? "/proc/self/fd/" + std::to_string(fd) : temp;
         if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, linuxPath.c_str(), temp.empty() ? AT_SYMLINK_FOLLOW : 0) != 0)

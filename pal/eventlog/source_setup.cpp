@@ -10,6 +10,7 @@
 
 #include "pal/eventlog/eventlog.h"
 #include "pal/file/path.h"
+#include "pal/file/whole_file.h"
 #include "pal/registry/registry.h"
 
 namespace pal::eventlog {
@@ -47,7 +48,7 @@ bool InstallMessageModuleIfMissing(const char* windowsPath, const std::string& t
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    bool ok = WriteAll(fd, text.data(), text.size());
     ok = close(fd) == 0 && ok;
     if (ok && link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
     unlink(tmp.c_str());

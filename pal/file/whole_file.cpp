@@ -60,4 +60,37 @@ int ReadWholeFile(const std::string& path, size_t limit, std::string& bytes, std
     return 0;
 }
 
+bool WriteAll(int fd, const void* data, size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
+    const size_t slash = path.rfind('/');
+    std::string tmp = (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/.write.XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
+    if (ok) saved = errno;
+    unlink(tmp.c_str());
+    errno = saved;
+    return false;
+}
+
 }  // namespace pal

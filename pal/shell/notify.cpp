@@ -32,6 +32,7 @@
 #include "pal/core/root.h"
 #include "pal/device/conf_device.h"
 #include "pal/error/error.h"
+#include "pal/file/whole_file.h"
 #include "pal/thread/thread.h"
 
 namespace pal::shell {
@@ -90,21 +91,7 @@ std::string IconPath(HWND hwnd, UINT id) {
 std::string MenuPath(DWORD pid) { return TrayDir() + "/menu." + std::to_string(pid); }
 
 bool WriteWhole(const std::string& path, const std::string& text) {
-    if (!core::MakeDirs(TrayDir())) return false;
-    const std::string tmp = path + ".tmp." + std::to_string(GetCurrentThreadId());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) {
-            unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return core::MakeDirs(TrayDir()) && ReplaceFileAtomically(path, text);
 }
 
 // "key=value" lines.

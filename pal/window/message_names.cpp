@@ -17,6 +17,7 @@
 
 #include "pal/core/root.h"
 #include "pal/error/error.h"
+#include "pal/file/whole_file.h"
 #include "pal/window/window.h"
 
 namespace {
@@ -53,17 +54,6 @@ bool ReadAll(int fd, std::string& out) {
     }
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The id of key (lower-cased) in the shared file, adding it when missing; 0 with the last
 // error set on failure.
 UINT LookUpShared(const std::string& key) {
@@ -96,7 +86,7 @@ UINT LookUpShared(const std::string& key) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    if (!WriteAll(f.fd, add)) {
+    if (!pal::WriteAll(f.fd, add.data(), add.size())) {
         SetLastError(ERROR_WRITE_FAULT);
         return 0;
     }

@@ -281,7 +281,9 @@ long CFwsystemFweventlogFwwatch::BeginTrap(const char* enterpriseOid, long speci
 long CFwsystemFweventlogFwwatch::EndTrap() {
     const long r = Send();
     if (r != 0) {
-        m_bDeliveryFailed = true;
+        // 128: the request mutex was left by a requester that died holding it; the trap
+        // was still handed over, and sending it again would repeat it.
+        if (r != static_cast<long>(WAIT_ABANDONED)) m_bDeliveryFailed = true;
         return FailSend(r, true);
     }
     TrapSendUnlock();

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "pal/windows.h"
 #include "tests/support/child_process.h"
 
 extern char** environ;
@@ -172,6 +173,13 @@ std::vector<Trap> ParseTraps(const std::string& out) {
         }
     }
     return traps;
+}
+
+VQ_CHILD(hold_trap_mutex) {
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "_NORVIK_TrapMutex");
+    if (!mutex || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) return 1;
+    vqtest::Tell("held");
+    for (;;) pause();
 }
 
 // The road's processes and machine root.
@@ -405,6 +413,33 @@ TEST_F(AgentRoad, ARecordWhoseTrapCouldNotBeDeliveredArrivesWhenTheHostIsBack) {
         },
         30))
         << ReadFile(root_ + "/snmptrapd.out");
+}
+
+// A requester that dies holding norvik's request mutex leaves it abandoned: the next Send
+// still hands its trap over (and says 128). The record is not sent a second time.
+TEST_F(AgentRoad, ATrapHandedOverAfterAnAbandonedRequestMutexIsNotSentAgain) {
+    Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\QIR\\VQ FRAMEWORK\\CORVANE\\EVENTLOG_FILTER_INF\\MATCH\\FILTER_LIST\\ABANDON]"
+           "\n\"EVENT_ID\"=dword:ffffffff\n\"EVENT_TYPE\"=dword:ffffffff\n\"LOG_TYPE\"=\"Application\"\n"
+           "\"SOURCE_NAME\"=\"Abandon\"\n\"SENDTYPE\"=\"ElogTrap\"\n\"ENTERPRISE_OID\"=\".1.3.6.1.4.1.6203.1.3.8\"\n");
+    FilterList({"ABANDON"});
+    StartHostAndAgent();
+    ASSERT_TRUE(WaitForFirstPoll());
+    vqtest::ChildProcess holder("hold_trap_mutex");
+    ASSERT_TRUE(holder.Expect("held"));
+    holder.Kill(SIGKILL);
+    holder.Wait();
+    Tool("vqevent", {"write", "--log", "Application", "--source", "Abandon", "--id", "9", "--string", "after"});
+    auto count = [&] {
+        int n = 0;
+        for (const Trap& t : Traps())
+            if (t.enterprise == ".1.3.6.1.4.1.6203.1.3.8" && t.Value(10) == "after;") ++n;
+        return n;
+    };
+    ASSERT_TRUE(WaitFor([&] { return count() > 0; }, 30)) << ReadFile(root_ + "/snmptrapd.out");
+    // Two more polls (WATCH_INTERVAL 1 s) would have sent it again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(count(), 1);
+    EXPECT_EQ(ReadFile(root_ + "/drive_c/vqerr.log").find("was not delivered"), std::string::npos);
 }
 
 // SIGKILL at random moments while records are written and traps flow; after every restart

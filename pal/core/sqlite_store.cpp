@@ -67,6 +67,11 @@ std::vector<uint8_t> SqliteStatement::Blob(int column) const {
 
 bool SqliteStatement::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
+// Every process's connection keeps its own page cache, and a write by another process
+// empties it at the next read anyway: services that poll a growing store would otherwise
+// grow by SQLite's default of 2 MiB per store before their memory levels off.
+constexpr char kCacheSize[] = "PRAGMA cache_size=-512";  // KiB
+
 std::unique_ptr<SqliteDb> SqliteDb::Open(const std::string& path, const char* schema, std::string& error) {
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -82,7 +87,7 @@ std::unique_ptr<SqliteDb> SqliteDb::Open(const std::string& path, const char* sc
     // mode or creating the schema can then report busy without waiting, so try again.
     for (int attempt = 0;; ++attempt) {
         if (out->Exec("PRAGMA journal_mode=WAL") && out->Exec("PRAGMA synchronous=NORMAL") &&
-            (!schema || out->Exec(schema)))
+            out->Exec(kCacheSize) && (!schema || out->Exec(schema)))
             return out;
         int code = sqlite3_errcode(db) & 0xff;
         if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || attempt >= 3000) {

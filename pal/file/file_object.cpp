@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -25,6 +26,10 @@ BOOL Fail(DWORD error) {
 uint64_t OffsetOf(const OVERLAPPED* ov) { return (static_cast<uint64_t>(ov->OffsetHigh) << 32) | ov->Offset; }
 
 constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+
+std::atomic<uint64_t> g_syncs{0};
+
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 }  // namespace
 
@@ -60,11 +65,27 @@ BOOL FileObject::DoRead(void* buffer, DWORD size, uint64_t offset, DWORD& done) 
     return TRUE;
 }
 
+bool FileObject::ChangeTime(timespec& ctime) const {
+    struct stat st{};
+    if (fstat(fd_, &st) != 0) return false;
+    ctime = st.st_ctim;
+    return true;
+}
+
 BOOL FileObject::DoWrite(const void* buffer, DWORD size, uint64_t offset, DWORD& done) {
     done = 0;
     if (size == 0) return TRUE;  // a null write changes nothing, not even the size
     if (offset >= kMaxOffset || size > kMaxOffset - offset) return Fail(ERROR_INVALID_PARAMETER);
     if (IoBlocked(offset, size, true)) return Fail(ERROR_LOCK_VIOLATION);
+    // Still on disk after this write only if nobody changed the file since it last was.
+    timespec before{};
+    if (onDisk_ && !(ChangeTime(before) && SameTime(before, onDiskCtime_))) onDisk_ = false;
+    const BOOL ok = PwriteAll(buffer, size, offset, done);
+    if (!ok || !onDisk_ || !ChangeTime(onDiskCtime_)) onDisk_ = false;
+    return ok;
+}
+
+BOOL FileObject::PwriteAll(const void* buffer, DWORD size, uint64_t offset, DWORD& done) {
     auto* p = static_cast<const char*>(buffer);
     while (done < size) {
         ssize_t r = pwrite(fd_, p + done, size - done, static_cast<off_t>(offset + done));
@@ -134,11 +155,24 @@ BOOL FileObject::Write(const void* buffer, DWORD size, DWORD* done, OVERLAPPED* 
     return ok;
 }
 
+uint64_t FileObject::SyncsIssued() { return g_syncs.load(std::memory_order_relaxed); }
+
 BOOL FileObject::Flush() {
     if (!CanWrite()) return Fail(ERROR_ACCESS_DENIED);
+    std::lock_guard<std::mutex> g(posMutex_);
+    timespec before{}, after{};
+    const bool known = WriteThrough() && ChangeTime(before);
+    if (known && onDisk_ && SameTime(before, onDiskCtime_)) return TRUE;  // nothing left to write out
+    onDisk_ = false;
+    g_syncs.fetch_add(1, std::memory_order_relaxed);
     if (fsync(fd_) != 0 && errno != EINVAL) {
         SetLastErrorFromErrno(errno);
         return FALSE;
+    }
+    // A change made while fsync ran may not be on disk: then the next flush syncs again.
+    if (known && ChangeTime(after) && SameTime(before, after)) {
+        onDisk_ = true;
+        onDiskCtime_ = after;
     }
     return TRUE;
 }
@@ -225,6 +259,7 @@ BOOL FileObject::SetEnd() {
     if (directory_) return Fail(ERROR_INVALID_FUNCTION);
     if (!CanWrite()) return Fail(ERROR_ACCESS_DENIED);
     std::lock_guard<std::mutex> g(posMutex_);
+    onDisk_ = false;  // a cut is not written through
     if (ftruncate(fd_, static_cast<off_t>(position_)) != 0) {
         SetLastErrorFromErrno(errno);
         return FALSE;

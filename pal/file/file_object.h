@@ -4,6 +4,8 @@
 // the ranges it holds locked.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -33,6 +35,8 @@ public:
     BOOL Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped) override;
     BOOL Write(const void* buffer, DWORD size, DWORD* done, OVERLAPPED* overlapped) override;
     BOOL Flush() override;
+    // How many flushes of this process reached the disk (fsync); for tests.
+    static uint64_t SyncsIssued();
     BOOL IoControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                    OVERLAPPED* overlapped) override;
     DWORD FileType() const override { return FILE_TYPE_DISK; }
@@ -61,9 +65,14 @@ private:
     bool IoBlocked(uint64_t offset, uint64_t length, bool write);
     BOOL DoRead(void* buffer, DWORD size, uint64_t offset, DWORD& done);
     BOOL DoWrite(const void* buffer, DWORD size, uint64_t offset, DWORD& done);
+    BOOL PwriteAll(const void* buffer, DWORD size, uint64_t offset, DWORD& done);
     // Sets the kernel lock state over [begin, end) to what locks_ asks for (only ever
     // lowers it, so it cannot conflict).
     void ApplyLocks(uint64_t begin, uint64_t end);
+    // The file's change time, or false when it cannot be read.
+    bool ChangeTime(timespec& ctime) const;
+
+    bool WriteThrough() const { return (flags_ & FILE_FLAG_WRITE_THROUGH) != 0; }
 
     const int fd_;
     const std::string path_;
@@ -74,6 +83,12 @@ private:
 
     std::mutex posMutex_;  // serialises pointer I/O, as Windows does on a synchronous handle
     uint64_t position_ = 0;
+    // A write-through handle's writes are on disk when they return, so a flush has work
+    // only when the file changed in some other way since it was last known to be on disk:
+    // a cut through this handle, or any change through another handle or a mapping, seen
+    // as a change time other than the one taken then. Guarded by posMutex_.
+    bool onDisk_ = false;
+    timespec onDiskCtime_{};
 
     std::mutex lockOpMutex_;    // one lock or unlock at a time (held while a lock waits)
     std::mutex locksMutex_;     // guards locks_ for readers that must not wait on a lock

@@ -2,8 +2,10 @@
 // end of file, sizes, compression and file times on handles.
 #include <cstring>
 
+#include "pal/file/file_object.h"
 #include "pal/file/tests/file_test_util.h"
 #include "pal/sync/sync.h"
+#include "pal/thread/thread.h"
 
 using namespace filetest;
 
@@ -200,3 +202,50 @@ TEST_F(FileIoTest, FileTimesRoundTrip) {
 }
 
 }  // namespace
+
+// A write-through handle's writes are on disk when they return; its flush goes to the disk
+// only for what is not: its own cuts and anything changed through another handle.
+TEST(FileFlushTest, WriteThroughHandleSyncsOnlyWhatIsNotOnDiskYet) {
+    using pal::FileObject;
+    const std::string path = InDir("flush.bin");
+    HANDLE through = Open(path, kReadWrite, kShareAll, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH);
+    HANDLE buffered = Open(path, kReadWrite, kShareAll, OPEN_EXISTING);
+    ASSERT_NE(through, INVALID_HANDLE_VALUE);
+    ASSERT_NE(buffered, INVALID_HANDLE_VALUE);
+    auto writeAt = [](HANDLE h, uint64_t offset, const char* text) {
+        OVERLAPPED ov = At(offset);
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(h, text, static_cast<DWORD>(std::strlen(text)), &n, &ov));
+    };
+    auto syncsBy = [](HANDLE h) {
+        const uint64_t before = FileObject::SyncsIssued();
+        EXPECT_TRUE(FlushFileBuffers(h));
+        return FileObject::SyncsIssued() - before;
+    };
+
+    writeAt(through, 0, "aaaa");
+    EXPECT_EQ(syncsBy(through), 1u) << "nothing is known of the file before its first flush";
+    writeAt(through, 4, "bbbb");
+    EXPECT_EQ(syncsBy(through), 0u) << "written through";
+    EXPECT_EQ(syncsBy(through), 0u);
+
+    // Change times are taken from the clock; a pause keeps the other handle's change
+    // apart from the last sync on file systems whose times are coarse.
+    Sleep(20);
+    writeAt(buffered, 8, "cccc");
+    EXPECT_EQ(syncsBy(through), 1u) << "another handle's write is not written through";
+    EXPECT_EQ(syncsBy(through), 0u);
+
+    Sleep(20);
+    SetFilePointer(through, 6, nullptr, FILE_BEGIN);
+    ASSERT_TRUE(SetEndOfFile(through));
+    EXPECT_EQ(syncsBy(through), 1u) << "a cut is not written through";
+    writeAt(through, 0, "AA");
+    EXPECT_EQ(syncsBy(through), 0u);
+
+    EXPECT_EQ(syncsBy(buffered), 1u) << "a buffered handle always syncs";
+    EXPECT_EQ(syncsBy(buffered), 1u);
+    CloseHandle(buffered);
+    CloseHandle(through);
+    EXPECT_EQ(ReadText(path), "AAaabb");
+}

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and libFuzzer (build-fuzz/) and runs each one from its
 # seed corpus, for a time or for a number of executions.
-#   scripts/fuzz.sh [SECONDS]        seconds per target (default 20)
-#   scripts/fuzz.sh --runs N         N executions per target (the trials' full form: 10000000)
+#   scripts/fuzz.sh [SECONDS] [--jobs J]      seconds per target (default 20)
+#   scripts/fuzz.sh --runs N [--jobs J]       N executions per target (the trials' full
+#                                             form: 10000000, some hours on one core)
+# --jobs J runs up to J targets at once (default 1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-budget=(-max_total_time="${1:-20}")
-label="${1:-20}s"
-if [ "${1:-}" = --runs ]; then
-  [[ "${2:-}" =~ ^[0-9]+$ ]] || { echo "usage: scripts/fuzz.sh [SECONDS | --runs N]" >&2; exit 2; }
-  budget=(-runs="$2")
-  label="$2 runs"
-elif ! [[ "${1:-20}" =~ ^[0-9]+$ ]]; then
-  echo "usage: scripts/fuzz.sh [SECONDS | --runs N]" >&2
-  exit 2
-fi
+usage() { echo "usage: scripts/fuzz.sh [SECONDS | --runs N] [--jobs J]" >&2; exit 2; }
+budget=(-max_total_time=20)
+label="20s"
+jobs=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) [[ "${2:-}" =~ ^[0-9]+$ ]] || usage; budget=(-runs="$2"); label="$2 runs"; shift 2 ;;
+    --jobs) [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || usage; jobs=$2; shift 2 ;;
+    *) [[ "$1" =~ ^[0-9]+$ ]] || usage; budget=(-max_total_time="$1"); label="$1s"; shift ;;
+  esac
+done
 for p in clang libclang-rt-14-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="${missing:-} $p"
 done
@@ -28,18 +31,31 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 || { tail -40 build-fuzz/build.log; exit 1; }
 export VQ_ROOT="$(mktemp -d /tmp/vqfuzz.XXXXXX)"
 status=0
-while IFS='=' read -r name corpus; do
-  [ -n "$name" ] || continue
-  work="build-fuzz/corpus/$name"
+# One target: its output goes to build-fuzz/NAME.log; on failure the log's end is shown.
+run_target() {
+  local name="$1" corpus="$2" work="build-fuzz/corpus/$1" seeds=()
   mkdir -p "$work"
-  seeds=()
   [ -d "$corpus" ] && seeds+=("$corpus")
   echo "fuzz: $name for $label"
   if ! "build-fuzz/bin/$name" "${budget[@]}" -print_final_stats=0 "$work" "${seeds[@]}" \
        >"build-fuzz/$name.log" 2>&1; then
     tail -30 "build-fuzz/$name.log"
-    status=1
+    return 1
   fi
+}
+running=0
+while IFS='=' read -r name corpus; do
+  [ -n "$name" ] || continue
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || status=1
+    running=$((running - 1))
+  fi
+  run_target "$name" "$corpus" &
+  running=$((running + 1))
 done < build-fuzz/fuzz_targets.txt
+while [ "$running" -gt 0 ]; do
+  wait -n || status=1
+  running=$((running - 1))
+done
 rm -rf "$VQ_ROOT"
 exit $status

@@ -249,7 +249,7 @@ start_receiver() {
   recv_port=$(( 20000 + RANDOM % 20000 ))
   "$bin/vqtrial" receive "$recv_port" ${1:-} > "$VQ_ROOT/receiver.out" 2> "$VQ_ROOT/receiver.err" &
   recv_pid=$!
-  vq_wait_for "grep -q receiving '$VQ_ROOT/receiver.out'" 10
+  vq_wait_for "grep -qs receiving '$VQ_ROOT/receiver.out'" 10
   vq_point_snmp_host "$recv_port" > /dev/null
 }
 # Stops the receiver; prints its summary line.

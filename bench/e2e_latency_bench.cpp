@@ -46,6 +46,7 @@
 
 #include "bench/bench_root.h"
 #include "pal/windows.h"
+#include "tests/support/free_port.h"
 
 extern char** environ;
 
@@ -171,18 +172,6 @@ pid_t Spawn(std::vector<std::string> args, int out, const std::string& errFile) 
     return rc == 0 ? pid : -1;
 }
 
-int FreeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 double Pct(std::vector<double> v, double q) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -224,7 +213,7 @@ int Phase(const std::string& name, int samples) {
         "/devices/wininet.conf'");
 
     // snmptrapd on a loopback port, one line per trap into our pipe; numeric OIDs, no MIBs.
-    const int port = FreeUdpPort();
+    const int port = vqtest::FreeUdpPort();
     FILE* conf = std::fopen((dir + "/snmptrapd.conf").c_str(), "w");
     if (!conf) return 1;
     std::fputs("disableAuthorization yes\nauthCommunity log public\nformat1 TRAP %N %q|%V|%v\\n\n", conf);

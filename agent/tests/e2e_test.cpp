@@ -27,6 +27,7 @@
 
 #include "pal/windows.h"
 #include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
 
 extern char** environ;
 
@@ -51,18 +52,6 @@ void WriteFile(const std::string& path, const std::string& text) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path + ".new", std::ios::binary) << text;
     fs::rename(path + ".new", path);
-}
-
-int FreeUdpPort() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 // A background program with its output in a file; killed (SIGKILL) when dropped.
@@ -200,7 +189,7 @@ protected:
                   0);
         WriteFile(root_ + "/devices/wininet.conf", "provider = simulated\nconnected = 1\n");
         Sensor(86);
-        port_ = FreeUdpPort();
+        port_ = vqtest::FreeUdpPort();
         WriteFile(root_ + "/snmptrapd.conf", "disableAuthorization yes\nauthCommunity log public\n");
         setenv("MIBS", "", 1);
         setenv("SNMP_PERSISTENT_DIR", (root_ + "/snmptrapd-state").c_str(), 1);

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "pal/windows.h"
+#include "tests/support/free_port.h"
 
 extern char** environ;
 
@@ -46,18 +47,6 @@ std::vector<std::string> Split(const std::string& text, char sep) {
     std::istringstream in(text);
     while (std::getline(in, part, sep)) parts.push_back(part);
     return parts;
-}
-
-int FreeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& outFile,
@@ -140,7 +129,7 @@ TrapReceiver::TrapReceiver(const std::vector<std::string>& v3EngineIds) {
     // The port is free now; another test process may take it before snmptrapd binds, so a
     // failed start is retried on a new port.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = FreeUdpPort();
+        port_ = vqtest::FreeUdpPort();
         std::string out = Root() + "/snmptrapd." + std::to_string(n) + "." + std::to_string(attempt) + ".out";
         process_ = std::make_unique<Process>(std::vector<std::string>{"/usr/sbin/snmptrapd", "-f", "-Lo", "-n", "-C", "-c", conf, "-On", "-M", "/nonexistent",
                                  "-F", "TRAP|%a|%N|%w|%q|%T|%P|%V~%v\n", "udp:127.0.0.1:" + std::to_string(port_)},

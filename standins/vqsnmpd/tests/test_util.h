@@ -93,7 +93,6 @@ private:
 void RunScript(const std::string& id, const std::vector<std::string>& lines);
 
 std::vector<std::string> Split(const std::string& text, char sep);
-int FreeUdpPort();
 
 // "127.0.0.1:<port>" of a receiver, for a destination value.
 std::string Addr(const TrapReceiver& r);

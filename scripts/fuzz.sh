@@ -37,10 +37,12 @@ status=0
 # One target: its output goes to build-fuzz/NAME.log; on failure the log's end is shown.
 run_target() {
   local name="$1" corpus="$2" work="build-fuzz/corpus/$1" seeds=()
-  mkdir -p "$work"
+  # Crashes, leaks and slow inputs go beside the logs, not into the source tree.
+  mkdir -p "$work" build-fuzz/artifacts
   [ -d "$corpus" ] && seeds+=("$corpus")
   echo "fuzz: $name for $label"
-  if ! "build-fuzz/bin/$name" "${budget[@]}" -print_final_stats=0 "$work" "${seeds[@]}" \
+  if ! "build-fuzz/bin/$name" "${budget[@]}" -print_final_stats=0 \
+       -artifact_prefix="build-fuzz/artifacts/$name-" "$work" "${seeds[@]}" \
        >"build-fuzz/$name.log" 2>&1; then
     tail -30 "build-fuzz/$name.log"
     return 1

@@ -33,20 +33,25 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DVQ_BUILD_TESTS=OFF -DVQ_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)" >build-fuzz/build.log 2>&1 || { tail -40 build-fuzz/build.log; exit 1; }
 export VQ_ROOT="$(mktemp -d /tmp/vqfuzz.XXXXXX)"
+# Each run keeps its own logs, so a short check never writes over a long run's figures.
+logs="build-fuzz/logs/$(date +%Y%m%d-%H%M%S)-$$"
+mkdir -p "$logs"
+echo "fuzz: logs in $logs"
 status=0
-# One target: its output goes to build-fuzz/NAME.log; on failure the log's end is shown.
+# One target: its output goes to $logs/NAME.log; at the end its last line of figures is
+# shown, on failure the log's end.
 run_target() {
-  local name="$1" corpus="$2" work="build-fuzz/corpus/$1" seeds=()
+  local name="$1" corpus="$2" work="build-fuzz/corpus/$1" seeds=() log="$logs/$1.log"
   # Crashes, leaks and slow inputs go beside the logs, not into the source tree.
   mkdir -p "$work" build-fuzz/artifacts
   [ -d "$corpus" ] && seeds+=("$corpus")
   echo "fuzz: $name for $label"
   if ! "build-fuzz/bin/$name" "${budget[@]}" -print_final_stats=0 \
-       -artifact_prefix="build-fuzz/artifacts/$name-" "$work" "${seeds[@]}" \
-       >"build-fuzz/$name.log" 2>&1; then
-    tail -30 "build-fuzz/$name.log"
+       -artifact_prefix="build-fuzz/artifacts/$name-" "$work" "${seeds[@]}" >"$log" 2>&1; then
+    tail -30 "$log"
     return 1
   fi
+  echo "fuzz: $name: $(grep -a '^Done ' "$log" | tail -1)"
 }
 running=0
 started=0

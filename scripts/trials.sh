@@ -54,6 +54,10 @@ failed=0
 roots=()
 cleanup_all() { kill $(jobs -p) 2>/dev/null || true; }
 trap cleanup_all EXIT
+# A command that fails where nothing handles it ends the trials (set -e): say which. Where
+# a trial has turned set -e off to judge a status itself, the trap keeps quiet.
+set -E
+trap '[[ $- != *e* ]] || echo "trials: line $LINENO: \"$BASH_COMMAND\" failed (exit $?); machine root kept: ${VQ_ROOT:-}" >&2' ERR
 
 fresh_root() {
   VQ_ROOT="$(mktemp -d /tmp/vqtrial.XXXXXX)"
@@ -252,11 +256,22 @@ start_receiver() {
   vq_wait_for "grep -qs receiving '$VQ_ROOT/receiver.out'" 10
   vq_point_snmp_host "$recv_port" > /dev/null
 }
-# Stops the receiver; prints its summary line.
+# Stops the receiver and waits until it has counted what was queued and written its
+# summary line (receiver_summary). Called in the trial's own shell, never in a $(...):
+# a subshell cannot wait for it and would read the summary before it is written.
 stop_receiver() {
   kill -TERM "$recv_pid" 2>/dev/null || true
   wait "$recv_pid" 2>/dev/null || true
-  grep '^received ' "$VQ_ROOT/receiver.out" | tail -1
+}
+# Prints the receiver's summary line, or says on stderr why there is none.
+receiver_summary() {
+  local line
+  line=$(grep '^received ' "$VQ_ROOT/receiver.out" | tail -1 || true)
+  if [ -z "$line" ]; then
+    echo "   the receiver wrote no summary: $(head -3 "$VQ_ROOT/receiver.err" 2>/dev/null)" >&2
+    return 1
+  fi
+  echo "$line"
 }
 service_start() {  # PROGRAM SERVICE-NAME: starts it, waits until it reports running; sets svc_pid
   "$bin/$1" >> "$VQ_ROOT/$1.out" 2>&1 &
@@ -373,7 +388,8 @@ load_trial() {
   sleep 1
   rss1=$(rss_kb "$snmpd")
   local summary sent handed distinct dups
-  summary=$(stop_receiver)
+  stop_receiver
+  summary=$(receiver_summary) || faults=$((faults + 1))
   sent=$(cat "$VQ_ROOT/send-a.out" "$VQ_ROOT/send-b.out" | awk '/^sent / { n += $2 } END { print n + 0 }')
   handed=$(cat "$VQ_ROOT/send-a.out" "$VQ_ROOT/send-b.out" | awk '/^sent / { n += $7 + $9 } END { print n + 0 }')
   distinct=$(awk '{ print $4 }' <<< "$summary")

@@ -3,7 +3,7 @@
 # seed corpus, for a time or for a number of executions.
 #   scripts/fuzz.sh [SECONDS] [--jobs J] [--only T,...]   seconds per target (default 20)
 #   scripts/fuzz.sh --runs N [--jobs J] [--only T,...]    N executions per target (the
-#                 trials' full form: 10000000, four to five hours on two cores)
+#                 trials' full form: 10000000, about three hours on two cores)
 # --jobs J runs up to J targets at once (default 1); --only runs the named targets alone
 # (as listed in build-fuzz/fuzz_targets.txt), so a long run can be split.
 set -euo pipefail
